@@ -1,0 +1,80 @@
+#include "acquisition/pcb_roq.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+PCB_ROQ::PCB_ROQ(const std::string &serial_number, unsigned long samples_count, unsigned char /*latency*/)
+    : decoder(open_checked(serial_number, samples_count), samples_count) {
+    for (std::size_t i = 0; i < pool_size; ++i) {
+        decoder.buffers.free_channel().add(decoder_type::block_type(samples_count, decoder_type::words_per_frame));
+    }
+}
+
+PCB_ROQ::~PCB_ROQ() {
+    std::lock_guard lock(control_mutex);
+    stop_locked();
+}
+
+PCB_ROQ::device_type PCB_ROQ::open_checked(const std::string &serial_number, unsigned long samples_count) {
+    if (samples_count < min_samples_count || samples_count > max_samples_count) {
+        throw std::invalid_argument("samples_count must be between " + std::to_string(min_samples_count) + " and " +
+                                    std::to_string(max_samples_count) + ", got " + std::to_string(samples_count));
+    }
+    return device_type(serial_number);
+}
+
+void PCB_ROQ::start() {
+    std::lock_guard lock(control_mutex);
+    start_locked();
+}
+
+void PCB_ROQ::stop() {
+    std::lock_guard lock(control_mutex);
+    stop_locked();
+}
+
+void PCB_ROQ::flush() const {
+    std::lock_guard control(control_mutex);
+    std::lock_guard device(decoder.device_mutex);
+    (void)decoder.device.flush_buffers();
+}
+
+bool PCB_ROQ::opened() const noexcept { return decoder.device.opened(); }
+
+const std::string &PCB_ROQ::serial_number() const noexcept { return decoder.device.serial_number(); }
+
+int PCB_ROQ::read_raw(unsigned char *buffer, int size) {
+    std::lock_guard lock(control_mutex);
+    if (!decoder.running.load()) {
+        return read_device(buffer, size);
+    }
+    stop_locked();
+    const int result = read_device(buffer, size);
+    start_locked();
+    return result;
+}
+
+void PCB_ROQ::start_locked() {
+    if (decoder.thread.joinable()) {
+        if (decoder.running.load()) {
+            return;
+        }
+        // A clear flag with a joinable thread means its run() is ending or has ended: join it before replacing it.
+        decoder.thread.join();
+    }
+    decoder.running.store(true);
+    decoder.thread = std::thread(&decoder_type::run, &decoder);
+}
+
+void PCB_ROQ::stop_locked() noexcept {
+    decoder.running.exchange(false);
+    if (decoder.thread.joinable()) {
+        decoder.thread.join();
+    }
+}
+
+int PCB_ROQ::read_device(unsigned char *buffer, int size) const {
+    std::lock_guard lock(decoder.device_mutex);
+    return decoder.device.read(buffer, size);
+}

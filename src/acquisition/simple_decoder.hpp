@@ -1,0 +1,172 @@
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "channels/auto_recycled_channel.hpp"
+#include "channels/channel.hpp"
+#include "channels/dynamic_array_2d.hpp"
+
+// The acquisition engine of a board: reads the chip's byte stream, keeps itself aligned on the 12-byte frames
+// (sync pair 0xF0 0x0F, then five little-endian words) and copies every frame's payload into the next row of
+// a block. Full blocks go to the data channel; empty ones come from the free channel.
+//
+// Device needs `int read(unsigned char*, int) const` and `int flush_buffers() const`.
+// samples_count must be at least 2: the backward search of a realignment looks 23 bytes behind the end of a read.
+template <std::size_t ChannelCount, typename Device>
+class simple_decoder {
+public:
+    using block_type = DynamicArray2D<unsigned short>;
+    using buffers_type = auto_recycled_channel<block_type, 64, channels::full_policy::overwrite_last>;
+    using output_type = typename buffers_type::value_type;
+
+    static constexpr std::size_t frame_bytes = 12;
+    static constexpr std::size_t words_per_frame = 5;
+    static constexpr unsigned char sync_first = 0xF0;
+    static constexpr unsigned char sync_second = 0x0F;
+    // Wait slice for an empty block: bounds how long a stop goes unnoticed while Python holds the whole pool.
+    static constexpr std::chrono::nanoseconds wait_slice{1'000'000};
+    // A device that is gone fails every read at once; this pause keeps the thread from spinning a core.
+    static constexpr int failed_read_pause_ms = 5;
+
+    // Called on the constructing thread. Leaves `running` set and no thread started.
+    simple_decoder(Device device, std::size_t samples_count)
+        : frame_size(frame_bytes),
+          read_size(frame_bytes * samples_count),
+          samples_count(samples_count),
+          device(std::move(device)) {}
+
+    simple_decoder(const simple_decoder &) = delete;
+    simple_decoder &operator=(const simple_decoder &) = delete;
+
+    std::size_t frame_size;
+    std::size_t read_size;
+    std::size_t samples_count;
+    Device device;
+    std::atomic<bool> running{true};
+    std::thread thread;
+    buffers_type buffers;
+    // Held only around one device call, so another thread's flush never meets a read on the same libftdi context.
+    mutable std::mutex device_mutex;
+
+    // Acquisition thread only. Returns once `running` is found clear at the end of a pass, delivering the block in
+    // hand (full or partly filled). Catches nothing; an exception still delivers the block in hand as it unwinds.
+    void run() {
+        stream s{std::make_unique<unsigned char[]>(2 * read_size)};
+        fetch(s);
+        output_type current = _wait_for_output_bufer();
+        std::size_t rows = 0;
+        const std::size_t payload = frame_size - 2;
+        do {
+            if (s.n > frame_size && in_step(s.buf.get())) {
+                if (!current) {
+                    return;
+                }
+                const std::size_t k = std::min((s.n - s.offset) / frame_size, samples_count - rows);
+                const unsigned char *frame = s.buf.get() + s.offset + 2;
+                for (std::size_t j = 0; j < k; ++j, frame += frame_size) {
+                    std::memcpy(current->row(rows + j), frame, payload);
+                }
+                s.offset += k * frame_size;
+                rows += k;
+                if (rows >= samples_count) {
+                    // The full block stays in hand until the next one is there, so the data channel only ever
+                    // sees whole blocks while acquisition goes on.
+                    output_type next = _wait_for_output_bufer();
+                    current = std::move(next);
+                    rows = 0;
+                }
+                if (s.n - s.offset < frame_size) {
+                    fetch(s);
+                }
+            } else {
+                resynchronise(s);
+            }
+        } while (running.load());
+    }
+
+    // Acquisition thread only; an exception leaves both channels as they were. The next empty block, or nothing once
+    // the free channel stayed empty and `running` was found clear (a second attempt always comes first).
+    output_type _wait_for_output_bufer() {
+        output_type w = buffers.take_empty(wait_slice);
+        if (w) {
+            return w;
+        }
+        for (;;) {
+            w = buffers.take_empty(wait_slice);
+            if (w || !running.load()) {
+                return w;
+            }
+        }
+    }
+
+private:
+    // What one execution of run() knows about the stream: the receive buffer (twice a full read), the usable
+    // bytes of the latest full read and how many of them are consumed.
+    struct stream {
+        std::unique_ptr<unsigned char[]> buf;
+        std::size_t n = 0;
+        std::size_t offset = 0;
+    };
+
+    static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
+
+    int read_device(unsigned char *buf, std::size_t size) {
+        int result;
+        {
+            std::lock_guard lock(device_mutex);
+            result = device.read(buf, static_cast<int>(size));
+        }
+        if (result < 0) {
+            for (int i = 0; i < failed_read_pause_ms && running.load(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        return result;
+    }
+
+    void flush_device() {
+        std::lock_guard lock(device_mutex);
+        (void)device.flush_buffers();
+    }
+
+    // The chip lost bytes: drop what it holds, find the last sync pair near the end of the buffer and read up to
+    // the end of the frame after it, so that the next full read begins on a frame.
+    void realign(unsigned char *buf) {
+        flush_device();
+        const std::size_t last_back = 2 * frame_size - 1;
+        for (std::size_t back = 2; back <= last_back && back <= read_size; ++back) {
+            const std::size_t p = read_size - back;
+            if (buf[p] == sync_first && buf[p + 1] == sync_second) {
+                (void)read_device(buf, p + 2 * frame_size - read_size);
+                return;
+            }
+        }
+    }
+
+    void accept(stream &s, int result) const noexcept {
+        s.n = result >= 0 && static_cast<std::size_t>(result) >= frame_size ? static_cast<std::size_t>(result) : 0;
+        s.offset = 0;
+    }
+
+    void fetch(stream &s) {
+        int result = read_device(s.buf.get(), read_size);
+        if (!in_step(s.buf.get())) {
+            realign(s.buf.get());
+            result = read_device(s.buf.get(), read_size);
+        }
+        accept(s, result);
+    }
+
+    void resynchronise(stream &s) {
+        realign(s.buf.get());
+        accept(s, read_device(s.buf.get(), read_size));
+    }
+};
