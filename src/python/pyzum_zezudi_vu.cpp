@@ -1,13 +1,37 @@
 // The module: registration only. Behaviour lives in the headers it wires together.
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "ftdi/ftdi_driver.hpp"
+#include "python/py_pcb_roq.hpp"
+#include "python/raw_data.hpp"
+#include "python/samples_array.hpp"
+#include "python/timeout_caster.hpp"
 
 namespace py = pybind11;
+
+namespace {
+
+constexpr const char *board_doc = R"(
+        PCB_ROQ class
+        --------
+        A class to handle the PCB_ROQ device.
+        Attributes
+        ----------
+        serial_number: str
+            Serial number of the device.
+        )";
+
+constexpr const char *timeout_doc = R"(
+                Timeout for the device operations in nanoseconds.
+                )";
+
+} // namespace
 
 PYBIND11_MODULE(_pyzum_zezudi_vu, m, py::mod_gil_not_used()) {
     m.doc() = "\n        _pyzum_zezudi_vu\n        --------\n    ";
@@ -15,4 +39,18 @@ PYBIND11_MODULE(_pyzum_zezudi_vu, m, py::mod_gil_not_used()) {
     m.def("list_pcb_roq", []() -> std::vector<std::string> {
         return FtdiDriver::find_by_manufacturer_and_description("ZUM", "PCB_ROQ");
     });
+
+    py::class_<py_PCB_ROQ, std::unique_ptr<py_PCB_ROQ>> board(m, "PCB_ROQ", board_doc);
+    py::arg_v latency = py::arg("latency") = 255;
+    py::arg_v samples_count = py::arg("samples_count") = 4096;
+    board.def(py::init(&make_py_PCB_ROQ), py::arg("serial_number"), samples_count, latency)
+        .def_property_readonly("samples", &samples_array<py_PCB_ROQ>)
+        .def("_get_raw_data", &get_raw_data<py_PCB_ROQ>)
+        .def("start", &py_PCB_ROQ::start)
+        .def("stop", &py_PCB_ROQ::stop)
+        .def_property("timeout", &py_PCB_ROQ::timeout, &py_PCB_ROQ::set_timeout, timeout_doc)
+        .def("serial_number", &py_PCB_ROQ::serial_number)
+        .def("__repr__", &py_PCB_ROQ_repr)
+        .def("opened", &py_PCB_ROQ::opened)
+        .def("flush", &py_PCB_ROQ::flush);
 }
