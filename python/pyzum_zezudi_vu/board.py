@@ -1,0 +1,179 @@
+"""Opening a board for one piece of work and reading blocks from it."""
+import contextlib
+import datetime
+import time
+
+import numpy as np
+
+import _pyzum_zezudi_vu
+
+UDEV_HINT = (
+    "Without read-write access to its USB device a board is neither listed nor opened: install the udev "
+    "rule udev/70-pcb-roq.rules (see the README, section \"udev\") and plug the board in again, or try "
+    "once as root to tell a permission problem from a missing board."
+)
+
+# Longest single wait inside the extension: the loop around it keeps a read without deadline responsive.
+_WAIT_SLICE = 0.5
+
+
+class NoBoardError(RuntimeError):
+    """No PCB_ROQ board is listed, or the one asked for did not open."""
+
+
+def _seconds(timeout):
+    if timeout is None:
+        return None
+    if isinstance(timeout, datetime.timedelta):
+        return timeout.total_seconds()
+    return float(timeout)
+
+
+class Board:
+    """An opened board, as `open_board` hands it out.
+
+    `device` is the extension's `PCB_ROQ`. `timeout` (seconds, or None for no bound) limits each wait for
+    a block; reading blocks starts acquisition, `raw` and `stop` end it.
+    """
+
+    def __init__(self, device, samples_count, timeout):
+        self.device = device
+        self.samples_count = samples_count
+        self.timeout = _seconds(timeout)
+        self.acquiring = False
+        self._wait = None
+
+    @property
+    def serial_number(self):
+        return self._open().serial_number()
+
+    def _open(self):
+        if self.device is None:
+            raise ValueError("the board is closed")
+        return self.device
+
+    def start(self):
+        """Starts acquisition. Blocks left queued by an earlier run are dropped first, so the blocks read
+        afterwards are consecutive, beginning with a whole one."""
+        device = self._open()
+        if self.acquiring:
+            return
+        self._set_wait(0.0)
+        while device.samples is not None:
+            pass
+        device.start()
+        self.acquiring = True
+
+    def stop(self):
+        """Stops acquisition; the blocks still queued stay there until the next `start`."""
+        if self.device is not None:
+            self.device.stop()
+        self.acquiring = False
+
+    def close(self):
+        """Stops acquisition and lets go of the device, which closes it once nothing else holds it."""
+        self.stop()
+        self.device = None
+
+    def _set_wait(self, seconds):
+        if seconds != self._wait:
+            self.device.timeout = seconds
+            self._wait = seconds
+
+    def next_block(self, timeout=...):
+        """The next block, shape (samples_count, 5), int16, or None when none came within `timeout`
+        (default: the board's). Starts acquisition if it is not running."""
+        self.start()
+        device = self._open()
+        seconds = self.timeout if timeout is ... else _seconds(timeout)
+        deadline = None if seconds is None else time.monotonic() + seconds
+        while True:
+            wait = _WAIT_SLICE if deadline is None else min(_WAIT_SLICE, max(0.0, deadline - time.monotonic()))
+            self._set_wait(wait)
+            block = device.samples
+            if block is not None:
+                return block
+            if deadline is not None and time.monotonic() >= deadline:
+                return None
+
+    def blocks(self, count=None, seconds=None):
+        """Yields blocks as they arrive: `count` of them, or for `seconds`, or without end when neither is
+        given. Raises TimeoutError when the board sends nothing for longer than its timeout."""
+        end = None if seconds is None else time.monotonic() + seconds
+        done = 0
+        while (count is None or done < count) and (end is None or time.monotonic() < end):
+            block = self.next_block()
+            if block is None:
+                raise TimeoutError(
+                    f"no block from board {self.serial_number!r} within {self.timeout} s: is it streaming?")
+            done += 1
+            yield block
+
+    def __iter__(self):
+        return self.blocks()
+
+    def capture(self, blocks=None, seconds=None):
+        """Reads `blocks` blocks, or blocks for `seconds`, into one array of shape (rows, 5), int16."""
+        if (blocks is None) == (seconds is None):
+            raise ValueError("give either blocks or seconds")
+        if blocks is not None:
+            out = np.empty((blocks * self.samples_count, 5), dtype=np.int16)
+            for i, block in enumerate(self.blocks(count=blocks)):
+                out[i * self.samples_count:(i + 1) * self.samples_count] = block
+            return out
+        parts = list(self.blocks(seconds=seconds))
+        if not parts:
+            return np.empty((0, 5), dtype=np.int16)
+        return np.concatenate(parts)
+
+    def raw(self, size, timeout=...):
+        """Up to `size` bytes of the stream as the chip delivers them, undecoded. Acquisition is stopped
+        first and stays stopped; reading goes on until `size` bytes arrived or `timeout` (default: the
+        board's) passed without any."""
+        if size < 0:
+            raise ValueError("size must not be negative")
+        device = self._open()
+        self.stop()
+        seconds = self.timeout if timeout is ... else _seconds(timeout)
+        out = bytearray()
+        quiet_since = time.monotonic()
+        while len(out) < size:
+            chunk = device._get_raw_data(min(size - len(out), 1 << 20))
+            if len(chunk):
+                out += chunk.tobytes()
+                quiet_since = time.monotonic()
+            elif seconds is not None and time.monotonic() - quiet_since >= seconds:
+                break
+        return bytes(out)
+
+
+def list_boards():
+    """Serial numbers of the attached boards."""
+    return _pyzum_zezudi_vu.list_pcb_roq()
+
+
+@contextlib.contextmanager
+def open_board(serial_number=None, samples_count=4096, timeout=2.0, latency=255):
+    """Opens a board for the `with` block and stops it on the way out, whatever happens inside.
+
+    Without a serial number the first listed board is taken. `timeout` (seconds, a timedelta, or None for
+    no bound) limits each wait for a block. Raises NoBoardError when no board is listed or the board did
+    not open.
+    """
+    if serial_number is None:
+        serials = list_boards()
+        if not serials:
+            raise NoBoardError(
+                "No PCB_ROQ board found: no USB device with manufacturer \"ZUM\" and product \"PCB_ROQ\" is "
+                "listed. Check the cable and the board's power. " + UDEV_HINT)
+        serial_number = serials[0]
+    device = _pyzum_zezudi_vu.PCB_ROQ(serial_number, samples_count, latency)
+    if not device.opened():
+        raise NoBoardError(
+            f"PCB_ROQ board {serial_number!r} did not open: it is not attached, another program holds it, "
+            "or this user may not access it. " + UDEV_HINT)
+    board = Board(device, samples_count, timeout)
+    try:
+        yield board
+    finally:
+        board.close()

@@ -1,0 +1,187 @@
+"""python3 -m pyzum_zezudi_vu: list boards, capture blocks, read raw bytes."""
+import argparse
+import sys
+import time
+
+import numpy as np
+
+from .board import NoBoardError, list_boards, open_board
+from .frames import FRAME_BYTES, FrameCheck, frames_in_raw, sync_errors
+from .npy_writer import NpyWriter
+
+EXIT_NO_BOARD = 2
+EXIT_FRAMES_LOST = 3
+EXIT_INTERRUPTED = 130
+
+
+def _progress(total, unit):
+    """A tqdm bar on a terminal; elsewhere (or without tqdm) an object that ignores updates."""
+    if sys.stderr.isatty():
+        try:
+            from tqdm import tqdm
+            return tqdm(total=total, unit=unit, leave=False, dynamic_ncols=True)
+        except ImportError:
+            pass
+    return _NoProgress()
+
+
+class _NoProgress:
+    def update(self, n=1):
+        pass
+
+    def close(self):
+        pass
+
+
+def cmd_list(args):
+    serials = list_boards()
+    if not serials:
+        print("No PCB_ROQ board found.", file=sys.stderr)
+        return EXIT_NO_BOARD
+    for serial in serials:
+        print(serial)
+    return 0
+
+
+def cmd_capture(args):
+    check = FrameCheck()
+    writer = NpyWriter(args.out) if args.out else None
+    plot_rows = []
+    plotted = 0
+    with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
+        serial = board.serial_number
+        if args.blocks is not None:
+            bar = _progress(args.blocks, "block")
+        else:
+            bar = _progress(args.seconds, "s")
+        blocks = 0
+        begin = time.monotonic()
+        shown = begin
+        try:
+            for block in board.blocks(count=args.blocks, seconds=args.seconds):
+                blocks += 1
+                check.feed(block)
+                if writer:
+                    writer.append(block)
+                if args.plot and plotted < args.plot_samples:
+                    plot_rows.append(block[:args.plot_samples - plotted])
+                    plotted += len(plot_rows[-1])
+                if args.blocks is not None:
+                    bar.update(1)
+                else:
+                    now = time.monotonic()
+                    bar.update(min(now, begin + args.seconds) - shown)
+                    shown = now
+        finally:
+            elapsed = time.monotonic() - begin
+            bar.close()
+            if writer:
+                writer.close()
+    stream_mb = check.frames * FRAME_BYTES / 1e6
+    print(f"board                {serial}")
+    print(f"blocks               {blocks} of {args.samples_count} frames")
+    print(f"frames               {check.frames}")
+    print(f"time                 {elapsed:.2f} s")
+    print(f"rate                 {stream_mb / elapsed if elapsed > 0 else 0.0:.1f} MB/s "
+          f"(stream bytes, {FRAME_BYTES} per frame)")
+    if check.numbered:
+        print(f"lost frames          {check.lost}")
+        print(f"out-of-order frames  {check.out_of_order}")
+    else:
+        print(f"lost frames          {check.summary()}")
+    if writer:
+        print(f"samples written to   {args.out}")
+    if args.plot:
+        from .plot import plot_channels
+        rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
+        plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
+        print(f"plot written to      {args.plot}")
+    return EXIT_FRAMES_LOST if check.numbered and (check.lost or check.out_of_order) else 0
+
+
+def cmd_raw(args):
+    with open_board(args.serial, timeout=args.timeout) as board:
+        data = board.raw(args.bytes)
+    with open(args.out, "wb") as f:
+        f.write(data)
+    print(f"{len(data)} bytes written to {args.out}")
+    if len(data) < args.bytes:
+        print(f"the board sent only {len(data)} of {args.bytes} bytes within {args.timeout} s", file=sys.stderr)
+    offset, words = frames_in_raw(data)
+    if len(words):
+        check = FrameCheck()
+        check.feed(words)
+        print(f"frames               {len(words)} from byte {offset}, "
+              f"{sync_errors(data, offset)} without the sync pair")
+        print(f"lost frames          {check.summary()}")
+    return 0
+
+
+def _positive_int(text):
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("must be a positive integer")
+    return value
+
+
+def _non_negative_int(text):
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def _positive_float(text):
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("must be a positive number")
+    return value
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="python3 -m pyzum_zezudi_vu",
+        description="Lists PCB_ROQ boards and captures their stream.",
+        epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
+               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_INTERRUPTED} interrupted.")
+    sub = p.add_subparsers(dest="command", required=True)
+
+    sub.add_parser("list", help="print the serial numbers of the attached boards")
+
+    def board_options(q):
+        q.add_argument("--serial", help="serial number of the board (default: the first listed)")
+        q.add_argument("--timeout", type=_positive_float, default=2.0,
+                       help="seconds to wait for data before giving up (default: 2)")
+
+    c = sub.add_parser("capture", help="capture blocks of samples, check the frame counter, save or plot them")
+    board_options(c)
+    amount = c.add_mutually_exclusive_group(required=True)
+    amount.add_argument("--blocks", type=_positive_int, help="number of blocks to capture")
+    amount.add_argument("--seconds", type=_positive_float, help="capture for this many seconds")
+    c.add_argument("--samples-count", type=_positive_int, default=4096, help="frames per block (default: 4096)")
+    c.add_argument("--out", metavar="FILE.npy", help="write all samples, int16 of shape (frames, 5)")
+    c.add_argument("--plot", metavar="FILE.png", help="draw the five channels of the first frames")
+    c.add_argument("--plot-samples", type=_positive_int, default=4096,
+                   help="frames drawn by --plot (default: 4096)")
+
+    r = sub.add_parser("raw", help="write raw stream bytes, undecoded, to a file")
+    board_options(r)
+    r.add_argument("--bytes", type=_non_negative_int, required=True, help="number of bytes to read")
+    r.add_argument("--out", metavar="FILE", required=True, help="file to write the bytes to")
+    return p
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    command = {"list": cmd_list, "capture": cmd_capture, "raw": cmd_raw}[args.command]
+    try:
+        return command(args)
+    except NoBoardError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return EXIT_NO_BOARD
+    except (TimeoutError, ValueError, OSError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED

@@ -1,0 +1,103 @@
+"""Frame-index bookkeeping for streams that number their frames.
+
+A board running a test pattern (the simulated board does by default) puts a 32-bit frame counter into
+words 0 (low half) and 1 (high half) of every frame. Following that counter across blocks tells whether
+frames went missing or arrived out of order on the way from the chip to Python.
+"""
+import numpy as np
+
+FRAME_BYTES = 12
+SYNC = (0xF0, 0x0F)
+WORDS = 5
+
+# Share of consecutive frames whose counter must step by one before the stream is taken to carry a counter.
+_PATTERN_SHARE = 0.5
+
+
+def frame_indices(block):
+    """The 32-bit frame counters of a block of shape (rows, 5), as uint32."""
+    words = np.ascontiguousarray(block[:, :2]).view(np.uint16)
+    return words[:, 0].astype(np.uint32) | (words[:, 1].astype(np.uint32) << np.uint32(16))
+
+
+class FrameCheck:
+    """Counts frames, lost frames and out-of-order frames over a sequence of blocks.
+
+    The first block with at least two frames decides whether the stream carries a counter at all
+    (`numbered`); a stream without one is only counted. A frame is lost when the counter skips it; a frame
+    is out of order when its counter is not above the highest seen before it (a repeat or a step back).
+    Counters wrap at 2**32; a step of 2**31 or more is read as a step back.
+    """
+
+    def __init__(self):
+        self.frames = 0
+        self.lost = 0
+        self.out_of_order = 0
+        self.numbered = None
+        self._last = None       # raw counter of the latest frame
+        self._position = 0      # unwrapped counter of the latest frame
+        self._highest = 0       # highest unwrapped counter so far
+
+    def feed(self, block):
+        indices = frame_indices(block)
+        self.frames += len(indices)
+        if len(indices) == 0:
+            return
+        if self.numbered is None:
+            if len(indices) < 2:
+                return
+            steps = np.diff(indices)
+            self.numbered = bool(np.count_nonzero(steps == 1) >= _PATTERN_SHARE * len(steps))
+        if not self.numbered:
+            return
+        if self._last is None:
+            self._last = indices[0]
+            self._position = self._highest = 0
+            indices = indices[1:]
+            if len(indices) == 0:
+                return
+        # Steps are taken modulo 2**32 and read as signed, which unwraps the counter.
+        chain = np.concatenate(([self._last], indices))
+        steps = np.diff(chain).view(np.int32).astype(np.int64)
+        positions = self._position + np.cumsum(steps)
+        highest_before = np.maximum.accumulate(np.concatenate(([self._highest], positions)))[:-1]
+        ahead = positions > highest_before
+        self.lost += int(np.sum(positions[ahead] - highest_before[ahead] - 1))
+        self.out_of_order += int(np.count_nonzero(~ahead))
+        self._last = indices[-1]
+        self._position = int(positions[-1])
+        self._highest = max(self._highest, int(positions.max()))
+
+    def summary(self):
+        """Lost and out-of-order frames in words, or why they were not checked."""
+        if not self.numbered:
+            return "not checked (no frame counter in words 0 and 1)"
+        return f"{self.lost} lost, {self.out_of_order} out of order"
+
+
+def frames_in_raw(data):
+    """Finds the frames in raw stream bytes.
+
+    Returns (offset, words): the offset of the first frame boundary, chosen as the one of the twelve where
+    most frames carry the sync pair, and the payload words of the whole frames from there, shape (k, 5),
+    int16. Frames whose sync pair is wrong are kept; `sync_errors` counts them.
+    """
+    raw = np.frombuffer(data, dtype=np.uint8)
+    best_offset, best_hits = 0, -1
+    for offset in range(min(FRAME_BYTES, len(raw))):
+        frames = raw[offset:offset + (len(raw) - offset) // FRAME_BYTES * FRAME_BYTES].reshape(-1, FRAME_BYTES)
+        hits = int(np.count_nonzero((frames[:, 0] == SYNC[0]) & (frames[:, 1] == SYNC[1])))
+        if hits > best_hits:
+            best_offset, best_hits = offset, hits
+    usable = (len(raw) - best_offset) // FRAME_BYTES * FRAME_BYTES
+    frames = raw[best_offset:best_offset + usable].reshape(-1, FRAME_BYTES)
+    words = np.ascontiguousarray(frames[:, 2:]).view("<i2").astype(np.int16)
+    return best_offset, words
+
+
+def sync_errors(data, offset):
+    """Whole frames from `offset` whose first two bytes are not the sync pair."""
+    raw = np.frombuffer(data, dtype=np.uint8)
+    usable = (len(raw) - offset) // FRAME_BYTES * FRAME_BYTES
+    frames = raw[offset:offset + usable].reshape(-1, FRAME_BYTES)
+    return int(np.count_nonzero((frames[:, 0] != SYNC[0]) | (frames[:, 1] != SYNC[1])))
