@@ -17,8 +17,13 @@ build: root
 test: root
 	@$(RUN) python3 tools/run_tests.py
 
+# Runs against the simulated board (its embedded default, SIM0001): the preloaded stand-in hides real USB.
 demo: build
-	@$(SIMRUN) python3 -c "import _pyzum_zezudi_vu as m; print(m.list_pcb_roq())"
+	@mkdir -p build/demo
+	@echo "== python3 -m pyzum_zezudi_vu list"
+	@$(SIMRUN) python3 -m pyzum_zezudi_vu list
+	@echo "== python3 -m pyzum_zezudi_vu capture --seconds 2 --plot build/demo/channels.png"
+	@$(SIMRUN) python3 -m pyzum_zezudi_vu capture --seconds 2 --plot build/demo/channels.png
 
 bench: root
 	@$(RUN) python3 tools/run_bench.py

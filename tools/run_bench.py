@@ -1,0 +1,216 @@
+#!/usr/bin/env python3
+"""Builds the benchmark configuration in build/bench, runs every benchmark, prints a table and writes
+build/bench/results.json.
+
+C++ (Google Benchmark): the decoder over an in-memory device, channel round trips, the block copy.
+End to end through the simulated board at unlimited rate, S = 4096, each for PYZUM_BENCH_SECONDS (3 s):
+(a) this module, (b) pylibftdi, (c) libftdi's ftdi1 binding, both decoding with NumPy, (d) bare
+ftdi_read_data in C++. Then the module's own costs: samples against a NumPy copy, stop latency,
+allocations per block. Goals are reported against, never enforced: the exit status only says whether
+every run produced its numbers.
+"""
+import datetime
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+BUILD = REPO / "build" / "bench"
+BENCH = REPO / "bench"
+SECONDS = os.environ.get("PYZUM_BENCH_SECONDS", "3")
+
+
+def sh(cmd, **kw):
+    print("+", " ".join(str(c) for c in cmd), flush=True)
+    return subprocess.run(cmd, cwd=REPO, **kw)
+
+
+def build():
+    flags = ["-DPYZUM_BUILD_BENCH=ON", "-DPYZUM_BUILD_TESTS=OFF", "-DPYZUM_BUILD_SIM=ON",
+             "-DCMAKE_BUILD_TYPE=Release"]
+    if sh(["cmake", "-S", ".", "-B", BUILD, "-G", "Ninja", "-Wno-dev", *flags],
+          stdout=subprocess.DEVNULL).returncode != 0:
+        return False
+    return sh(["cmake", "--build", BUILD]).returncode == 0
+
+
+def sim_env(preload_counter=False):
+    env = dict(os.environ)
+    preload = [str(BUILD / "sim" / "libpcb_roq_sim.so")]
+    if preload_counter:
+        preload.insert(0, str(BUILD / "bench" / "libpyzum_alloc_counter.so"))
+    env["LD_PRELOAD"] = ":".join(preload)
+    env["PYTHONPATH"] = os.pathsep.join([str(BUILD / "python"), str(REPO / "python")])
+    env["PYZUM_BENCH_SECONDS"] = SECONDS
+    env.pop("PCB_ROQ_SIM", None)  # the simulator's one default board
+    return env
+
+
+def run_json(name, cmd, env):
+    """Runs one benchmark process; its last stdout line is its JSON result."""
+    proc = sh(cmd, cwd=BENCH, env=env, capture_output=True, text=True, timeout=600)
+    lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
+    if proc.returncode != 0 or not lines:
+        tail = (proc.stderr or proc.stdout).strip().splitlines()[-5:]
+        print(f"  {name} failed: " + " | ".join(tail), file=sys.stderr)
+        return {"name": name, "error": "\n".join(tail)}
+    return json.loads(lines[-1])
+
+
+def cpp_benchmarks():
+    out = BUILD / "cpp.json"
+    proc = sh([BUILD / "bench" / "pyzum_bench", "--benchmark_format=console", f"--benchmark_out={out}",
+               "--benchmark_out_format=json"])
+    if proc.returncode != 0 or not out.exists():
+        return None
+    data = json.loads(out.read_text())
+    keep = ("real_time", "cpu_time", "time_unit", "iterations", "bytes_per_second",
+            "acquisition_allocs_per_block", "allocs_per_round_trip")
+    return {b["name"]: {k: b[k] for k in keep if k in b} for b in data["benchmarks"]}
+
+
+def machine():
+    model = ""
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return {"host": platform.node(), "cpu": model, "cores": os.cpu_count(), "kernel": platform.release(),
+            "python": platform.python_version()}
+
+
+def ratio(a, b, key):
+    if not a or not b or "error" in a or "error" in b or not b.get(key):
+        return None
+    return round(a[key] / b[key], 3)
+
+
+def goals(results):
+    e2e = {row["key"]: row for row in results["end_to_end"]}
+    a, b, c, d = (e2e.get(k) for k in "abcd")
+    peers = [p for p in (b, c) if p and "error" not in p]
+    best = max(peers, key=lambda p: p["mb_per_s"]) if peers else None
+    cpp = results.get("cpp") or {}
+    decoder = cpp.get("BM_DecoderInMemory/4096/min_time:1.000/real_time", {})
+    module = results.get("module") or {}
+    out = []
+
+    def goal(text, value, met):
+        out.append({"goal": text, "value": value, "met": met})
+
+    if a and best and "error" not in a:
+        speed = round(a["mb_per_s"] / best["mb_per_s"], 2)
+        cpu = round(a["cpu_s_per_gb"] / best["cpu_s_per_gb"], 2)
+        goal(f"(a) >= 3x the better peer ({best['name']}) in MB/s", speed, speed >= 3)
+        goal(f"(a) <= 1/3 of the better peer's CPU s/GB", cpu, cpu <= 1 / 3)
+    if a and d and "error" not in a and "error" not in d:
+        share = round(a["mb_per_s"] / d["mb_per_s"], 2)
+        goal("(a) >= 0.75 of (d)", share, share >= 0.75)
+    if "bytes_per_second" in decoder:
+        gbs = round(decoder["bytes_per_second"] / 1e9, 2)
+        goal("decoder core >= 2 GB/s", gbs, gbs >= 2)
+    if "samples_over_numpy" in module:
+        goal("samples <= 2x NumPy alloc+copy", module["samples_over_numpy"], module["samples_over_numpy"] <= 2)
+    if "acquisition_allocs_per_block" in decoder:
+        n = round(decoder["acquisition_allocs_per_block"], 4)
+        goal("0 steady-state allocations per block (acquisition thread, in-memory device)", n, n == 0)
+    return out
+
+
+def table(results):
+    lines = [f"End to end, simulated board at unlimited rate, S = 4096, {SECONDS} s each",
+             f"  {'run':<28} {'MB/s':>9} {'CPU s/GB':>9} {'frames':>11} {'contiguous':>10}"]
+    for row in results["end_to_end"]:
+        label = f"({row['key']}) {row['name']}"
+        if "error" in row:
+            lines.append(f"  {label:<28} failed: {row['error'].splitlines()[-1] if row['error'] else ''}")
+            continue
+        lines.append(f"  {label:<28} {row['mb_per_s']:>9.1f} {row['cpu_s_per_gb']:>9.3f} {row['frames']:>11}"
+                     f" {str(row['contiguous']):>10}")
+    r = results["ratios"]
+    lines.append("  ratios (a)/(b) {} (a)/(c) {} (a)/(d) {}  [MB/s]".format(
+        *(r[k]["mb_per_s"] for k in ("a_over_b", "a_over_c", "a_over_d"))))
+    lines.append("  ratios (a)/(b) {} (a)/(c) {} (a)/(d) {}  [CPU s/GB]".format(
+        *(r[k]["cpu_s_per_gb"] for k in ("a_over_b", "a_over_c", "a_over_d"))))
+    cpp = results.get("cpp") or {}
+    if cpp:
+        lines.append("C++")
+        for name, b in cpp.items():
+            extra = ""
+            if "bytes_per_second" in b:
+                extra += f"  {b['bytes_per_second'] / 1e9:.2f} GB/s"
+            for k in ("acquisition_allocs_per_block", "allocs_per_round_trip"):
+                if k in b:
+                    extra += f"  {k}={b[k]:.3f}"
+            lines.append(f"  {name:<52} {b['real_time']:>10.0f} {b['time_unit']}{extra}")
+    module = results.get("module") or {}
+    if "samples_ns" in module:
+        lines.append("Module")
+        lines.append(f"  samples on a queued block      {module['samples_ns'] / 1e3:.1f} us"
+                     f"  (NumPy alloc+copy {module['numpy_alloc_copy_ns'] / 1e3:.1f} us,"
+                     f" ratio {module['samples_over_numpy']})")
+        s1, s2 = module["stop_acquiring_ms"], module["stop_waiting_for_block_ms"]
+        lines.append(f"  stop() while acquiring         median {s1['median']} ms, max {s1['max']} ms")
+        lines.append(f"  stop() waiting for free block  median {s2['median']} ms, max {s2['max']} ms")
+        if module.get("allocations"):
+            al = module["allocations"]
+            lines.append(f"  allocations per block          reader {al['reader_allocs_per_block']:.2f},"
+                         f" other threads {al['other_allocs_per_block']:.2f}")
+    elif module:
+        lines.append(f"Module: failed: {module.get('error', '')}")
+    lines.append("Goals (reported, not enforced)")
+    for g in results["goals"]:
+        lines.append(f"  [{'met' if g['met'] else 'MISSED':>6}] {g['goal']}: {g['value']}")
+    return "\n".join(lines)
+
+
+def main():
+    if not build():
+        print("bench: build failed", file=sys.stderr)
+        return 1
+    results = {
+        "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "machine": machine(),
+        "settings": {"samples_count": 4096, "seconds_per_run": float(SECONDS), "sim_rate": "unlimited"},
+        "cpp": cpp_benchmarks(),
+        "end_to_end": [],
+    }
+    py = sys.executable
+    runs = [("a", "pyzum_zezudi_vu", [py, "e2e_module.py"]),
+            ("b", "pylibftdi", [py, "e2e_pylibftdi.py"]),
+            ("c", "ftdi1", [py, "e2e_ftdi1.py"]),
+            ("d", "ftdi_read_data (C++)", [BUILD / "bench" / "ftdi_read_ceiling"])]
+    for key, name, cmd in runs:
+        row = run_json(name, cmd, sim_env())
+        row["key"] = key
+        results["end_to_end"].append(row)
+    rows = {row["key"]: row for row in results["end_to_end"]}
+    results["ratios"] = {
+        f"a_over_{k}": {"mb_per_s": ratio(rows["a"], rows[k], "mb_per_s"),
+                        "cpu_s_per_gb": ratio(rows["a"], rows[k], "cpu_s_per_gb")} for k in "bcd"}
+    results["module"] = run_json("module extras", [py, "module_extras.py"], sim_env(preload_counter=True))
+    results["goals"] = goals(results)
+
+    (BUILD / "results.json").write_text(json.dumps(results, indent=2) + "\n")
+    print()
+    print(table(results))
+    print(f"\nwritten to {BUILD / 'results.json'}")
+    failed = [r["name"] for r in results["end_to_end"] if "error" in r]
+    if results["cpp"] is None:
+        failed.append("C++ benchmarks")
+    if "error" in results["module"]:
+        failed.append("module extras")
+    if failed:
+        print("bench: no numbers from " + ", ".join(failed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
