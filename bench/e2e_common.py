@@ -60,7 +60,7 @@ class Meter:
         result = {
             "name": name,
             "bytes": self.bytes,
-            "frames": self.check.frames,
+            "frames": self.bytes // 12,
             "seconds": round(self.wall, 4),
             "cpu_seconds": round(self.cpu, 4),
             "mb_per_s": round(self.bytes / 1e6 / self.wall, 2) if self.wall else 0.0,

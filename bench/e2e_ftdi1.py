@@ -19,7 +19,7 @@ def open_by_serial(ctx, serial):
                 return
             node = node.next
     finally:
-        ftdi1.list_free(devices)
+        ftdi1.list_free2(devices)
     raise SystemExit(f"{serial} not found")
 
 

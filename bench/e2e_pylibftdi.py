@@ -1,6 +1,5 @@
 """(b) pylibftdi: the same chip in synchronous FIFO mode through pylibftdi's Device, decoded with NumPy."""
-from pylibftdi import Device
-from pylibftdi.driver import INTERFACE_A
+from pylibftdi import INTERFACE_A, Device
 
 from e2e_common import READ_BYTES, SAMPLES_COUNT, SERIAL, Meter, unlimited_rate, warm_up_then_measure
 from numpy_decoder import NumpyFrameDecoder

@@ -15,7 +15,10 @@ _PATTERN_SHARE = 0.5
 
 
 def frame_indices(block):
-    """The 32-bit frame counters of a block of shape (rows, 5), as uint32."""
+    """The 32-bit frame counters of a block of shape (rows, 5), as uint32 (a view into a C-ordered block)."""
+    if block.dtype.itemsize == 2 and block.flags.c_contiguous and block.ndim == 2 and block.shape[1] >= 2:
+        # Words 0 and 1 of a row are one little-endian uint32 already: read it in place, row after row.
+        return np.ndarray((block.shape[0],), dtype="<u4", buffer=block, strides=(block.strides[0],))
     words = np.ascontiguousarray(block[:, :2]).view(np.uint16)
     return words[:, 0].astype(np.uint32) | (words[:, 1].astype(np.uint32) << np.uint32(16))
 
@@ -37,6 +40,8 @@ class FrameCheck:
         self._last = None       # raw counter of the latest frame
         self._position = 0      # unwrapped counter of the latest frame
         self._highest = 0       # highest unwrapped counter so far
+        self._ramp = np.empty(0, dtype=np.uint32)
+        self._scratch = self._ramp
 
     def feed(self, block):
         indices = frame_indices(block)
@@ -49,6 +54,11 @@ class FrameCheck:
             steps = np.diff(indices)
             self.numbered = bool(np.count_nonzero(steps == 1) >= _PATTERN_SHARE * len(steps))
         if not self.numbered:
+            return
+        if self._last is not None and self._position == self._highest and self._in_order(indices):
+            self._last = indices[-1]
+            self._position += len(indices)
+            self._highest = self._position
             return
         if self._last is None:
             self._last = indices[0]
@@ -67,6 +77,18 @@ class FrameCheck:
         self._last = indices[-1]
         self._position = int(positions[-1])
         self._highest = max(self._highest, int(positions.max()))
+
+    def _in_order(self, indices):
+        """Whether the block continues the counter without a gap: counter minus row number is the same
+        (the successor of the latest counter) on every row. Cheaper than looking at each step."""
+        n = len(indices)
+        if len(self._ramp) < n:
+            self._ramp = np.arange(n, dtype=np.uint32)
+            self._scratch = np.empty(n, dtype=np.uint32)
+        base = self._scratch[:n]
+        np.subtract(indices, self._ramp[:n], out=base)
+        expected = (int(self._last) + 1) & 0xFFFF_FFFF
+        return int(base.min()) == expected and int(base.max()) == expected
 
     def summary(self):
         """Lost and out-of-order frames in words, or why they were not checked."""
