@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pcb_roq_sim.h"
+
+// Every test starts on a fresh bus (one default board, SIM0001, fast latency timer) and ends by checking
+// that the code under test gave back everything it took from libusb.
+class SimTest : public ::testing::Test {
+protected:
+    static constexpr double fast_latency = 0.02; // 255 ms become 5.1 ms
+
+    void SetUp() override {
+        ASSERT_EQ(pcb_roq_sim_configure("board"), 1) << pcb_roq_sim_last_error();
+        ASSERT_EQ(pcb_roq_sim_set_latency_scale(fast_latency), 0);
+        ASSERT_EQ(pcb_roq_sim_fail_init(0), 0);
+    }
+
+    void TearDown() override {
+        const pcb_roq_sim_stats t = totals();
+        EXPECT_EQ(t.live_handles, 0) << "device handles left open";
+        EXPECT_EQ(t.live_contexts, 0) << "libusb contexts never exited";
+        EXPECT_EQ(t.live_devices, 0) << "device references never released";
+        EXPECT_EQ(t.live_transfers, 0) << "transfers never freed";
+        EXPECT_EQ(t.live_config_descriptors, 0) << "config descriptors never freed";
+        for (int i = 0; i < pcb_roq_sim_device_count(); ++i) {
+            const pcb_roq_sim_device_stats s = stats(i);
+            EXPECT_EQ(s.opens, s.closes) << "device " << i;
+        }
+    }
+
+    void configure(const char *spec) { ASSERT_GE(pcb_roq_sim_configure(spec), 0) << pcb_roq_sim_last_error(); }
+
+    static pcb_roq_sim_stats totals() {
+        pcb_roq_sim_stats t{};
+        pcb_roq_sim_get_stats(&t);
+        return t;
+    }
+
+    static pcb_roq_sim_device_stats stats(int device = 0) {
+        pcb_roq_sim_device_stats s{};
+        EXPECT_EQ(pcb_roq_sim_get_device_stats(device, &s), 0) << pcb_roq_sim_last_error();
+        return s;
+    }
+};
+
+// Bytes [offset, offset + count) of the default pattern stream starting at frame 0.
+inline std::vector<unsigned char> pattern_bytes(std::uint64_t offset, std::size_t count) {
+    std::vector<unsigned char> out;
+    out.reserve(count);
+    unsigned char frame[12];
+    for (std::uint64_t at = offset; at < offset + count; ++at) {
+        if (out.empty() || at % 12 == 0) {
+            pcb_roq_sim_pattern_frame(static_cast<std::uint32_t>(at / 12), frame);
+        }
+        out.push_back(frame[at % 12]);
+    }
+    return out;
+}
