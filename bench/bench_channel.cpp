@@ -33,6 +33,15 @@ void BM_ChannelAddTake(benchmark::State &state) {
 }
 BENCHMARK(BM_ChannelAddTake);
 
+// A take that finds nothing and may not wait: what `samples` with a zero timeout costs on an empty queue.
+void BM_ChannelTakeEmptyNoWait(benchmark::State &state) {
+    channel_type channel;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(channel.take(std::chrono::nanoseconds::zero()));
+    }
+}
+BENCHMARK(BM_ChannelTakeEmptyNoWait)->UseRealTime();
+
 // A pool of 64 blocks circulating as in acquisition: empty block taken, released into the data channel,
 // taken back filled and released into the free channel.
 void BM_RecycledRoundTrip(benchmark::State &state) {

@@ -1,6 +1,7 @@
 """The module's own costs beside throughput, through the simulated board at full speed:
 
-- one `samples` read of a queued block against NumPy allocating and copying the same block;
+- one `samples` read of a queued block against NumPy allocating and copying the same block, and a read
+  that finds nothing queued (the fixed cost of the call);
 - how long `stop()` takes while the thread acquires, and while it waits for a free block;
 - heap allocations per block in steady state, in the reading thread and in all others (the acquisition
   thread, and the simulator's), when the allocation counter is preloaded.
@@ -26,7 +27,7 @@ STOPS = 10
 def queued_reads(board):
     """Lets acquisition fill the pool, stops it, then times every read of a queued block and the NumPy
     baseline (a new array of the same shape plus a copy of the block just read)."""
-    samples_ns, numpy_ns = [], []
+    samples_ns, numpy_ns, empty_ns = [], [], []
     for _ in range(ROUNDS):
         board.start()
         time.sleep(0.3)
@@ -43,7 +44,13 @@ def queued_reads(board):
             np.copyto(copy, block)
             t1 = time.perf_counter_ns()
             numpy_ns.append(t1 - t0)
-    return statistics.median(samples_ns), statistics.median(numpy_ns), len(samples_ns)
+        # Nothing queued: what the call costs before any array exists (GIL hand-over, channel lock).
+        for _ in range(64):
+            t0 = time.perf_counter_ns()
+            board.samples
+            empty_ns.append(time.perf_counter_ns() - t0)
+    return (statistics.median(samples_ns), statistics.median(numpy_ns), statistics.median(empty_ns),
+            len(samples_ns))
 
 
 def drain(board):
@@ -118,13 +125,14 @@ def main():
     if not board.opened():
         raise SystemExit(f"{SERIAL} did not open")
     board.timeout = 0.0
-    samples_ns, numpy_ns, reads = queued_reads(board)
+    samples_ns, numpy_ns, empty_ns, reads = queued_reads(board)
     acquiring = stop_latency_acquiring(board)
     waiting = stop_latency_pool_empty(board)
     result = {
         "samples_ns": samples_ns,
         "numpy_alloc_copy_ns": numpy_ns,
         "samples_over_numpy": round(samples_ns / numpy_ns, 3),
+        "samples_nothing_queued_ns": empty_ns,
         "queued_reads_timed": reads,
         "stop_acquiring_ms": {"median": round(statistics.median(acquiring) * 1e3, 3),
                               "max": round(max(acquiring) * 1e3, 3)},
