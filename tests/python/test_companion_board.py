@@ -1,5 +1,4 @@
-"""open_board and the Board it yields, against the simulated board."""
-import ctypes
+"""open_board and the Board it yields, against the simulated board (fixture `sim` of conftest.py)."""
 import time
 
 import numpy as np
@@ -8,33 +7,6 @@ import pytest
 from pyzum_zezudi_vu import FrameCheck, NoBoardError, frame_indices, frames_in_raw, open_board
 
 S = 64
-
-
-class SimControl:
-    """The preloaded simulator's control functions used here; the bus is back to its default afterwards."""
-
-    def __init__(self, lib):
-        self.lib = lib
-        lib.pcb_roq_sim_configure.argtypes = [ctypes.c_char_p]
-
-    def configure(self, spec):
-        assert self.lib.pcb_roq_sim_configure(spec.encode()) >= 0
-
-    def pause(self, device, paused):
-        assert self.lib.pcb_roq_sim_pause(device, paused) == 0
-
-    def refuse_open(self, device, refuse):
-        assert self.lib.pcb_roq_sim_refuse_open(device, refuse) == 0
-
-
-@pytest.fixture
-def sim():
-    lib = ctypes.CDLL(None)
-    if not hasattr(lib, "pcb_roq_sim_reset"):
-        pytest.skip("the simulated board is not preloaded")
-    lib.pcb_roq_sim_reset()
-    yield SimControl(lib)
-    lib.pcb_roq_sim_reset()
 
 
 def rows_in_order(block):
@@ -77,7 +49,7 @@ class TestOpening:
         assert "udev" in str(e.value)
 
     def test_board_refusing_access_is_a_clear_error(self, sim):
-        sim.refuse_open(0, 1)
+        sim.device(0).refuse_open()
         with pytest.raises(NoBoardError, match="udev"):
             with open_board("SIM0001"):
                 pass
@@ -151,7 +123,7 @@ class TestBlocks:
         assert check.out_of_order == 0
 
     def test_silent_board_ends_iteration_with_timeout_error(self, sim):
-        sim.pause(0, 1)
+        sim.device(0).pause()
         with open_board(samples_count=S, timeout=0.2) as board:
             start = time.monotonic()
             # The chip's FIFO still holds about one block's worth; more than that never comes.
@@ -178,6 +150,6 @@ class TestRaw:
             assert idle_after_drain(board.device)
 
     def test_raw_stops_short_when_the_board_runs_dry(self, sim):
-        sim.pause(0, 1)
+        sim.device(0).pause()
         with open_board(samples_count=S, timeout=0.2) as board:
             assert len(board.raw(100_000)) < 100_000

@@ -1,5 +1,4 @@
-"""python3 -m pyzum_zezudi_vu: list, capture and raw against the simulated board."""
-import ctypes
+"""python3 -m pyzum_zezudi_vu: list, capture and raw against the simulated board (fixture `sim`)."""
 import os
 import subprocess
 import sys
@@ -9,19 +8,6 @@ import pytest
 
 from pyzum_zezudi_vu import frame_indices
 from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_NO_BOARD, main
-
-
-@pytest.fixture
-def sim():
-    """The preloaded simulator's control library, reset to its one default board before and after."""
-    lib = ctypes.CDLL(None)
-    if not hasattr(lib, "pcb_roq_sim_reset"):
-        pytest.skip("the simulated board is not preloaded")
-    lib.pcb_roq_sim_configure.argtypes = [ctypes.c_char_p]
-    lib.pcb_roq_sim_drop_bytes.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_uint64), ctypes.c_size_t]
-    lib.pcb_roq_sim_reset()
-    yield lib
-    lib.pcb_roq_sim_reset()
 
 
 def summary(text):
@@ -35,12 +21,12 @@ def summary(text):
 
 class TestList:
     def test_prints_each_serial_on_its_own_line(self, sim, capsys):
-        sim.pcb_roq_sim_configure(b"board;board")
+        sim.configure("board;board")
         assert main(["list"]) == 0
         assert capsys.readouterr().out.split() == ["SIM0001", "SIM0002"]
 
     def test_no_board_is_an_error_status(self, sim, capsys):
-        sim.pcb_roq_sim_configure(b"")
+        sim.configure("")
         assert main(["list"]) == EXIT_NO_BOARD
         assert "No PCB_ROQ board found" in capsys.readouterr().err
 
@@ -81,15 +67,14 @@ class TestCapture:
     def test_lost_bytes_show_as_lost_frames(self, sim, capsys):
         # Bytes missing from the stream put the decoder out of step; it realigns, and the frames skipped on
         # the way are missing from the counter.
-        offsets = (ctypes.c_uint64 * 3)(12 * 5000 + 3, 12 * 9000 + 7, 12 * 13000 + 1)
-        assert sim.pcb_roq_sim_drop_bytes(0, offsets, 3) == 0
+        sim.device(0).drop_bytes([12 * 5000 + 3, 12 * 9000 + 7, 12 * 13000 + 1])
         status = main(["capture", "--blocks", "8", "--samples-count", "4096"])
         report = summary(capsys.readouterr().out)
         assert status == EXIT_FRAMES_LOST
         assert int(report["lost frames"]) > 0
 
     def test_no_board_is_a_clear_error(self, sim, capsys):
-        sim.pcb_roq_sim_configure(b"")
+        sim.configure("")
         assert main(["capture", "--blocks", "1"]) == EXIT_NO_BOARD
         err = capsys.readouterr().err
         assert "No PCB_ROQ board found" in err and "udev" in err
@@ -113,6 +98,6 @@ class TestRaw:
         assert "0 lost, 0 out of order" in text
 
     def test_no_board_is_a_clear_error(self, sim, capsys, tmp_path):
-        sim.pcb_roq_sim_configure(b"")
+        sim.configure("")
         assert main(["raw", "--bytes", "10", "--out", str(tmp_path / "x")]) == EXIT_NO_BOARD
         assert "udev" in capsys.readouterr().err
