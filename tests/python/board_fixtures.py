@@ -1,0 +1,89 @@
+"""Boards on the simulated bus, and how to read the frame indices the simulated board puts in its frames.
+
+Test modules import the fixtures they use: `from board_fixtures import open_board  # noqa: F401`.
+"""
+import datetime
+import gc
+import time
+
+import numpy as np
+import pytest
+
+import _pyzum_zezudi_vu as m
+import pcb_roq_sim
+
+SERIAL = "SIM0001"
+ROWS = 64  # small blocks keep a stream of hundreds of blocks quick
+
+
+def frame_indices(block):
+    """The 32-bit frame index of every row: word 0 is its low half, word 1 its high half."""
+    words = block.astype(np.uint16).astype(np.int64)
+    return words[:, 0] | (words[:, 1] << 16)
+
+
+def pattern_rows(first, count):
+    """The (count, 5) int16 rows the default pattern's frames first .. first + count - 1 decode to."""
+    data = pcb_roq_sim.pattern_bytes(first * pcb_roq_sim.FRAME_SIZE, count * pcb_roq_sim.FRAME_SIZE)
+    frames = np.frombuffer(data, dtype=np.uint8).reshape(count, pcb_roq_sim.FRAME_SIZE)
+    return frames[:, 2:].copy().view("<i2").astype(np.int16)
+
+
+def wait_until(condition, bound=30.0, step=0.01):
+    """Polls `condition` until it holds; fails the test after `bound` seconds of monotonic time."""
+    deadline = time.monotonic() + bound
+    while not condition():
+        if time.monotonic() > deadline:
+            pytest.fail(f"condition not met within {bound} s")
+        time.sleep(step)
+
+
+def wait_until_stream_stalls(device, quiet=0.2, bound=30.0):
+    """Returns once the board's chip delivered nothing for `quiet` seconds: the pool is all in the data channel."""
+    deadline = time.monotonic() + bound
+    last, since = device.stats.bytes_delivered, time.monotonic()
+    while time.monotonic() - since < quiet:
+        if time.monotonic() > deadline:
+            pytest.fail(f"the stream did not stall within {bound} s")
+        time.sleep(0.02)
+        now = device.stats.bytes_delivered
+        if now != last:
+            last, since = now, time.monotonic()
+
+
+class BoardOpener:
+    """Opens boards on the simulated bus and closes whatever it opened when the test ends."""
+
+    def __init__(self, sim):
+        self.sim = sim
+        self.boards = []
+
+    def __call__(self, *args, timeout=datetime.timedelta(seconds=10), **kwargs):
+        if not args and "serial_number" not in kwargs:
+            args = (SERIAL,)
+            kwargs.setdefault("samples_count", ROWS)
+        board = m.PCB_ROQ(*args, **kwargs)
+        if timeout is not None:
+            board.timeout = timeout
+        self.boards.append(board)
+        return board
+
+    def close_all(self):
+        for board in self.boards:
+            board.stop()
+        self.boards.clear()
+        gc.collect()
+
+
+@pytest.fixture
+def open_board(sim):
+    """open_board(*args, timeout=10 s, **kwargs) -> an idle PCB_ROQ; no arguments: SIM0001 with 64 rows."""
+    opener = BoardOpener(sim)
+    yield opener
+    opener.close_all()
+
+
+@pytest.fixture
+def device(sim):
+    """The simulated SIM0001."""
+    return sim.device(SERIAL)

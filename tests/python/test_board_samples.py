@@ -1,0 +1,123 @@
+"""Reading `samples` from a board on the simulated bus: the arrays, their order and the block pool."""
+import datetime
+
+import numpy as np
+import pytest
+
+from board_fixtures import ROWS, device, frame_indices, open_board, pattern_rows, wait_until_stream_stalls  # noqa: F401
+
+td = datetime.timedelta
+POOL = 64
+
+
+def frame(*words):
+    """One frame of the board's format carrying the five given 16-bit words."""
+    return bytes([0xF0, 0x0F]) + b"".join(int(w).to_bytes(2, "little") for w in words)
+
+
+class TestArray:
+    def test_shape_type_and_memory(self, open_board):
+        board = open_board()
+        board.start()
+        block = board.samples
+        assert isinstance(block, np.ndarray)
+        assert block.dtype == np.int16 and block.dtype.isnative
+        assert block.shape == (ROWS, 5) and block.strides == (10, 2)
+        assert block.flags.c_contiguous and block.flags.owndata and block.flags.writeable
+        assert block.base is None
+
+    def test_rows_are_the_frames_payloads(self, open_board):
+        board = open_board()
+        board.start()
+        block = board.samples
+        first = int(frame_indices(block)[0])
+        np.testing.assert_array_equal(block, pattern_rows(first, ROWS))
+
+    def test_words_are_copied_bit_for_bit(self, open_board, device):
+        device.stream_raw(frame(0xFFFF, 0x8000, 0x7FFF, 0, 1), repeat=True)
+        board = open_board()
+        board.start()
+        block = board.samples
+        assert block[0].tolist() == [-1, -32768, 32767, 0, 1]
+        assert (block == block[0]).all()
+
+    def test_array_is_independent_of_the_block(self, open_board):
+        board = open_board()
+        board.start()
+        first = board.samples
+        kept = first.copy()
+        first[:] = 7  # must not reach the block, which goes on to carry later frames
+        for _ in range(3 * POOL):  # every block of the pool is reused meanwhile
+            later = board.samples
+            np.testing.assert_array_equal(np.diff(frame_indices(later)), 1)
+        assert (first == 7).all()
+        board.stop()
+        del first
+        assert kept.shape == (ROWS, 5)
+
+
+class TestOrder:
+    def test_long_stream_is_contiguous(self, open_board):
+        board = open_board()
+        board.start()
+        indices = [frame_indices(board.samples) for _ in range(250)]
+        board.stop()
+        stream = np.concatenate(indices)
+        assert stream[0] == 0
+        np.testing.assert_array_equal(np.diff(stream), 1)
+
+    def test_queued_blocks_come_oldest_first(self, open_board, device):
+        frames = 3 * ROWS
+        device.stream_raw(b"".join(frame(i, 0, 10 * i, 3, 4) for i in range(frames)))
+        board = open_board()
+        board.start()
+        wait_until_stream_stalls(device)
+        board.stop()
+        board.timeout = td(0)
+        a, b, c = board.samples, board.samples, board.samples
+        assert a[0, 0] == 0 and b[0, 0] == ROWS and c[0, 0] == 2 * ROWS
+        np.testing.assert_array_equal(np.concatenate([a, b, c])[:, 0], np.arange(frames))
+        np.testing.assert_array_equal(np.concatenate([a, b, c])[:, 2], (10 * np.arange(frames)).astype(np.int16))
+
+    def test_blocks_delivered_before_stop_stay_readable(self, open_board, device):
+        board = open_board()
+        board.start()
+        wait_until_stream_stalls(device)
+        board.stop()
+        board.timeout = td(0)
+        blocks = []
+        while (block := board.samples) is not None:
+            blocks.append(block)
+        assert len(blocks) == POOL
+        np.testing.assert_array_equal(np.diff(np.concatenate([frame_indices(b) for b in blocks])), 1)
+
+
+class TestTimeoutOnAnOpenBoard:
+    def test_none_then_every_block_of_the_pool_still_there(self, open_board, device):
+        board = open_board(timeout=td(milliseconds=50))
+        for _ in range(3):
+            assert board.samples is None
+        board.start()
+        wait_until_stream_stalls(device)  # the acquisition filled every block it could get
+        board.stop()
+        board.timeout = td(0)
+        count = 0
+        while board.samples is not None:
+            count += 1
+        assert count == POOL
+
+    def test_zero_timeout_returns_a_queued_block_at_once(self, open_board, device):
+        board = open_board()
+        board.start()
+        wait_until_stream_stalls(device)
+        board.timeout = td(0)
+        assert board.samples is not None
+
+    def test_stopped_board_keeps_none_after_draining(self, open_board):
+        board = open_board(timeout=td(milliseconds=20))
+        board.start()
+        assert board.samples is not None
+        board.stop()
+        while board.samples is not None:
+            pass
+        assert board.samples is None
