@@ -172,6 +172,7 @@ TEST_F(ChipStream, RawBytesStreamOnceOrRepeated) {
 
 TEST_F(ChipStream, ASlowBoardFillsPacketsAsTheClockAllows) {
     ASSERT_EQ(pcb_roq_sim_set_rate(0, 200000), 0); // 510 bytes every 2.55 ms
+    ASSERT_EQ(pcb_roq_sim_set_fifo_size(0, 1 << 20), 0); // however slowly this host reads, nothing is lost
     start_streaming();
     const auto start = std::chrono::steady_clock::now();
     const auto bytes = stream(5100);
