@@ -1,7 +1,12 @@
 """_get_raw_data: the byte stream past the decoder, and the board's state around the read."""
+import time
+
+import numpy as np
 import pytest
 
 import _pyzum_zezudi_vu as m
+import pcb_roq_sim
+from board_fixtures import device, open_board  # noqa: F401
 
 
 @pytest.fixture
@@ -41,3 +46,77 @@ class TestUnopenedBoard:
             unopened._get_raw_data(100)
         unopened.stop()
         assert unopened.opened() is False
+
+
+def is_acquiring(board, device, bound=30.0):
+    """True once the chip is seen delivering to the board's acquisition thread."""
+    before = device.stats.bytes_delivered
+    deadline = time.monotonic() + bound
+    while time.monotonic() < deadline:
+        if device.stats.bytes_delivered > before:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def is_quiet(device, quiet=0.3):
+    before = device.stats.bulk_reads
+    time.sleep(quiet)
+    return device.stats.bulk_reads == before
+
+
+class TestOnTheSimulatedBoard:
+    def test_result_array(self, open_board):
+        raw = open_board()._get_raw_data(1000)
+        assert raw.dtype == np.uint8 and raw.ndim == 1 and raw.strides == (1,)
+        assert raw.flags.owndata and raw.flags.c_contiguous and raw.flags.writeable
+
+    def test_never_started_board_reads_the_stream_from_its_start_then_acquires(self, open_board, device):
+        board = open_board()
+        raw = board._get_raw_data(1000)
+        assert raw.tobytes() == pcb_roq_sim.pattern_bytes(0, 1000)
+        assert is_acquiring(board, device)
+        assert board.samples is not None
+
+    def test_stopped_board_only_reads(self, open_board, device):
+        board = open_board()
+        board.start()
+        assert board.samples is not None
+        board.stop()
+        raw = board._get_raw_data(1000)
+        assert raw.shape == (1000,)
+        assert is_quiet(device)
+
+    def test_acquiring_board_pauses_and_acquires_again(self, open_board, device):
+        board = open_board()
+        board.start()
+        assert board.samples is not None
+        raw = board._get_raw_data(1000)
+        assert raw.shape == (1000,)
+        assert is_acquiring(board, device)
+
+    def test_zero_bytes(self, open_board, device):
+        board = open_board()
+        board.stop()
+        raw = board._get_raw_data(0)
+        assert raw.shape == (0,) and raw.dtype == np.uint8
+        board.start()
+        assert board._get_raw_data(0).shape == (0,)
+        assert is_acquiring(board, device)
+
+    def test_dry_chip_gives_a_shortened_array(self, open_board, device):
+        device.stream_raw(bytes(range(100)))
+        board = open_board()
+        board.stop()
+        raw = board._get_raw_data(1000)
+        assert raw.tobytes() == bytes(range(100))
+        assert board._get_raw_data(1000).shape == (0,)
+
+    @pytest.mark.parametrize("count", [2**31, -5])
+    def test_refused_count_leaves_the_board_untouched(self, open_board, device, count):
+        board = open_board()
+        with pytest.raises(ValueError):
+            board._get_raw_data(count)
+        assert device.stats.bulk_reads == 0
+        # Still never started: a raw read now sees the stream from its start.
+        assert board._get_raw_data(12).tobytes() == pcb_roq_sim.pattern_bytes(0, 12)
