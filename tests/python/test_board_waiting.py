@@ -140,3 +140,39 @@ class TestSignals:
         assert child.returncode == 42, out
         assert "interrupted" in out
         assert ended - sent < 5
+
+    def test_interrupted_read_takes_no_block(self, sim):
+        """After Ctrl-C ends a wait on the simulated board, acquisition yields the stream from its first frame."""
+        code = textwrap.dedent("""
+            import sys
+            import datetime
+            import numpy as np
+            import _pyzum_zezudi_vu as m
+            board = m.PCB_ROQ("SIM0001", 64)
+            print("waiting", flush=True)
+            try:
+                board.samples
+                sys.exit(1)
+            except KeyboardInterrupt:
+                pass
+            board.timeout = datetime.timedelta(seconds=30)
+            board.start()
+            blocks = [board.samples for _ in range(3)]
+            board.stop()
+            words = np.concatenate(blocks).astype(np.uint16).astype(np.int64)
+            frames = words[:, 0] | (words[:, 1] << 16)
+            print("frames", frames[0], bool((np.diff(frames) == 1).all()), flush=True)
+        """)
+        env = dict(os.environ)
+        env.pop("PCB_ROQ_SIM", None)  # the default bus: one board, SIM0001
+        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, env=env)
+        try:
+            assert child.stdout.readline().strip() == "waiting"
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            out, _ = child.communicate(timeout=60)
+        finally:
+            child.kill()
+            child.wait()
+        assert child.returncode == 0, out
+        assert "frames 0 True" in out
