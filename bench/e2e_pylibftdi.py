@@ -9,7 +9,9 @@ BITMODE_SYNCFF = 0x40
 
 def main():
     unlimited_rate()
-    device = Device(SERIAL, interface_select=INTERFACE_A)
+    # auto_detach makes pylibftdi call libusb through a library handle of its own, which reaches the real
+    # libusb past the preloaded simulator and corrupts its handle; no kernel driver to detach here anyway.
+    device = Device(SERIAL, interface_select=INTERFACE_A, auto_detach=False)
     device.ftdi_fn.ftdi_set_bitmode(0xFF, BITMODE_SYNCFF)
     device.ftdi_fn.ftdi_set_latency_timer(255)
     device.flush()
