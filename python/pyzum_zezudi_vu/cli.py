@@ -19,9 +19,10 @@ def _progress(total, unit):
     if sys.stderr.isatty():
         try:
             from tqdm import tqdm
-            return tqdm(total=total, unit=unit, leave=False, dynamic_ncols=True)
         except ImportError:
-            pass
+            return _NoProgress()
+        bar_format = "{l_bar}{bar}| {n:.1f}/{total:.1f} s" if unit == "s" else None
+        return tqdm(total=total, unit=unit, leave=False, dynamic_ncols=True, bar_format=bar_format)
     return _NoProgress()
 
 
