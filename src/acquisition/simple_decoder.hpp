@@ -18,7 +18,7 @@
 // (sync pair 0xF0 0x0F, then five little-endian words) and copies every frame's payload into the next row of
 // a block. Full blocks go to the data channel; empty ones come from the free channel.
 //
-// Device needs `int read(unsigned char*, int) const` and `int flush_buffers() const`.
+// Device needs `int read(unsigned char*, int) const` (and `int flush_buffers() const` for the board's flush).
 // samples_count must be at least 2: the backward search of a realignment looks 23 bytes behind the end of a read.
 template <std::size_t ChannelCount, typename Device>
 class simple_decoder {
@@ -132,15 +132,12 @@ private:
         return result;
     }
 
-    void flush_device() {
-        std::lock_guard lock(device_mutex);
-        (void)device.flush_buffers();
-    }
-
-    // The chip lost bytes: drop what it holds, find the last sync pair near the end of the buffer and read up to
-    // the end of the frame after it, so that the next full read begins on a frame.
+    // The stream is out of step: find the last sync pair near the end of the buffer and read up to the end of the
+    // frame after it, so that the next full read begins on a frame. The chip is deliberately not flushed first: a
+    // flush discards the bytes that follow the ones searched, so the realigning read would land inside a frame
+    // again; with a board that keeps the chip's FIFO full (1024 bytes, 4 past a frame boundary) every later
+    // attempt lands the same way, and the stream can stay lost for millions of frames.
     void realign(unsigned char *buf) {
-        flush_device();
         const std::size_t last_back = 2 * frame_size - 1;
         for (std::size_t back = 2; back <= last_back && back <= read_size; ++back) {
             const std::size_t p = read_size - back;

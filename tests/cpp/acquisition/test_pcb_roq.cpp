@@ -246,17 +246,19 @@ TEST_F(PcbRoqTest, StopWhileThePoolIsExhaustedFillsTheDataChannel) {
 
 TEST_F(PcbRoqTest, UnplugDuringAcquisitionNeitherCrashesNorSpins) {
     PCB_ROQ board("SIM0001", 100, 255);
+    // Gone after five blocks, long before the pool runs out: the thread keeps reading a dead device.
+    ASSERT_EQ(pcb_roq_sim_unplug_after_bytes(0, 5 * 1200), 0);
     board.start();
-    ASSERT_TRUE(board.decoder.buffers.take_filled(10s));
-    ASSERT_EQ(pcb_roq_sim_unplug(0, 0), 0);
+    ASSERT_TRUE(eventually([] { return device_stats().plugged == 0; }));
     std::this_thread::sleep_for(50ms);
+    ASSERT_GT(board.decoder.buffers.free_channel().size(), 0u);
 
     const auto cpu_before = thread_cpu_time(board.decoder.thread);
     const auto wall_before = clock_type::now();
     std::this_thread::sleep_for(300ms);
     const auto cpu = thread_cpu_time(board.decoder.thread) - cpu_before;
     const auto wall = clock_type::now() - wall_before;
-    EXPECT_LT(cpu, wall / 2) << "the acquisition thread keeps a core busy on a device that is gone";
+    EXPECT_LT(cpu, wall / 5) << "the acquisition thread keeps a core busy on a device that is gone";
 
     board.flush();
     board.stop();
@@ -272,6 +274,7 @@ TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
     int broken = 0;
     int contiguous_after_break = 0;
     std::optional<std::uint32_t> next;
+    std::optional<std::uint32_t> first_intact_after_break;
     for (int i = 0; i < 300 && contiguous_after_break < 10; ++i) {
         auto block = board.decoder.buffers.take_filled(10s);
         ASSERT_TRUE(block);
@@ -281,13 +284,24 @@ TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
             ++broken;
             contiguous_after_break = 0;
         }
+        bool intact = true;
+        for (std::size_t r = 0; r < block->rows(); ++r) {
+            intact = intact && row_matches_pattern(block->row(r));
+        }
+        if (broken > 0 && intact && !first_intact_after_break) {
+            first_intact_after_break = frame_index(block->row(0));
+        }
     }
     board.stop();
 
     EXPECT_EQ(device_stats().bytes_dropped, 1);
     EXPECT_GE(broken, 1);
     EXPECT_EQ(contiguous_after_break, 10);
-    EXPECT_GE(device_stats().purges_rx, 1);
+    // Realigning continues the very bytes it searched (nothing is flushed), so the read after the one that showed
+    // the shift is in step: the stream resumes within two reads of the lost byte.
+    EXPECT_EQ(device_stats().purges_rx, 0);
+    ASSERT_TRUE(first_intact_after_break);
+    EXPECT_LE(*first_intact_after_break, 150u + 2 * 100 + 2);
 }
 
 TEST_F(PcbRoqTest, StartWhileAcquiringKeepsTheRunningThread) {

@@ -16,7 +16,6 @@ using decoder_type = simple_decoder<4, scripted_device>;
 using block_type = decoder_type::block_type;
 using namespace std::chrono_literals;
 
-constexpr device_call flush{device_call::flush, 0};
 constexpr device_call read_of(int size) { return {device_call::read, size}; }
 
 // A decoder on a scripted device, with `blocks` blocks in its free channel, each filled with `fill`.
@@ -110,10 +109,34 @@ TEST(SimpleDecoderTest, FirstReadOutOfStepIsRealignedBeforeDecoding) {
 
     t.decoder.run();
 
-    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), flush, read_of(19), read_of(48), read_of(48)}));
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(19), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
     ASSERT_FALSE(blocks.empty());
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 6, 4));
+}
+
+// A byte lost inside a read: the rest of that read is decoded out of step, the next read shows the shift and is
+// realigned from its own last sync pair, and the read after it is in step. Nothing is flushed in between: the
+// realigning read must continue exactly the bytes that were searched.
+TEST(SimpleDecoderTest, ByteLostInsideAReadIsRealignedByTheNextRead) {
+    scripted_decoder t(4, 3);
+    auto stream = frames(0, 20);
+    stream.erase(stream.begin() + 2 * 12 + 5);
+    // The second read starts at byte 1 of frame 4; its last sync pair is frame 7's, at position 35, so
+    // 35 + 24 - 48 = 11 bytes reach the end of frame 8 and the next read starts on frame 9.
+    t.script->add_bytes({stream.begin(), stream.begin() + 48});
+    t.script->add_bytes({stream.begin() + 48, stream.begin() + 96});
+    t.script->add_bytes({stream.begin() + 96, stream.begin() + 107});
+    t.script->add_bytes({stream.begin() + 107, stream.begin() + 155});
+
+    t.decoder.run();
+
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(11), read_of(48), read_of(48)}));
+    auto blocks = t.delivered();
+    ASSERT_GE(blocks.size(), 2u);
+    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
+    EXPECT_FALSE(row_is_frame(blocks[0].row(2), 2));
+    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 9, 4));
 }
 
 TEST(SimpleDecoderTest, TrailingPartialFrameIsDroppedAndNextReadFetched) {
@@ -139,7 +162,7 @@ TEST(SimpleDecoderTest, ReadOfExactlyOneFrameIsNotDecoded) {
 
     t.decoder.run();
 
-    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), flush, read_of(48), read_of(48)}));
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
     ASSERT_FALSE(blocks.empty());
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 10, 4));
@@ -161,7 +184,7 @@ TEST_P(SimpleDecoderStaleBytesTest, EmptyOrFailedReadAfterFramesResynchronises) 
 
     t.decoder.run();
 
-    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), flush, read_of(48), read_of(48)}));
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
@@ -229,7 +252,7 @@ TEST_P(SimpleDecoderBackwardSearchTest, SearchesTwentyTwoPositionsHighestFirst) 
 
     t.decoder.run();
 
-    std::vector expected{read_of(1200), flush};
+    std::vector expected{read_of(1200)};
     if (GetParam().realigning_read > 0) {
         expected.push_back(read_of(GetParam().realigning_read));
     }
@@ -301,7 +324,7 @@ TEST(SimpleDecoderTest, SecondRunStartsWithZeroedBufferAndFreshFetch) {
     t.decoder.running = true;
     t.decoder.run();
 
-    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), flush, read_of(48), read_of(48)}));
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
     ASSERT_EQ(blocks.size(), 3u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
