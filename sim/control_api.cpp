@@ -1,5 +1,7 @@
 // The C control API of pcb_roq_sim.h.
 #include <cmath>
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,13 +19,29 @@ thread_local std::string last_error;
 
 Simulator &sim() { return Simulator::instance(); }
 
-int fail(const std::string &why) {
-    last_error = why;
+int fail(const std::string &why) noexcept {
+    try {
+        last_error = why;
+    } catch (...) {
+        last_error.clear(); // no memory even for the reason: report the failure without one
+    }
     return -1;
 }
 
+// Nothing may throw into a C caller: a failure (an allocation, say) becomes -1 with its reason.
+template <typename Call>
+int checked(Call call) noexcept {
+    try {
+        return call();
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    } catch (...) {
+        return fail("unexpected failure");
+    }
+}
+
 int on_device(int device, const std::function<int(SimDevice &, Clock::time_point)> &change) {
-    return sim().with_device(device, last_error, change);
+    return checked([&] { return sim().with_device(device, last_error, change); });
 }
 
 std::vector<std::uint64_t> as_vector(const uint64_t *values, size_t count) {
@@ -40,26 +58,34 @@ size_t pcb_roq_sim_device_stats_size(void) { return sizeof(pcb_roq_sim_device_st
 
 const char *pcb_roq_sim_last_error(void) { return last_error.c_str(); }
 
-int pcb_roq_sim_configure(const char *spec) { return sim().configure(spec, last_error); }
+int pcb_roq_sim_configure(const char *spec) { return checked([&] { return sim().configure(spec, last_error); }); }
 
-int pcb_roq_sim_reset(void) { return sim().reset(last_error); }
+int pcb_roq_sim_reset(void) { return checked([&] { return sim().reset(last_error); }); }
 
-int pcb_roq_sim_add_device(const char *device_spec) { return sim().add_device(device_spec, last_error); }
+int pcb_roq_sim_add_device(const char *device_spec) { return checked([&] { return sim().add_device(device_spec, last_error); }); }
 
-int pcb_roq_sim_device_count(void) { return sim().device_count(); }
+int pcb_roq_sim_device_count(void) { return checked([&] { return sim().device_count(); }); }
 
-int pcb_roq_sim_find(const char *serial) { return sim().find(serial); }
+int pcb_roq_sim_find(const char *serial) { return checked([&] { return sim().find(serial); }); }
 
-int pcb_roq_sim_set_latency_scale(double scale) { return sim().set_latency_scale(scale, last_error); }
+int pcb_roq_sim_set_latency_scale(double scale) { return checked([&] { return sim().set_latency_scale(scale, last_error); }); }
 
-double pcb_roq_sim_latency_scale(void) { return sim().latency_scale(); }
+double pcb_roq_sim_latency_scale(void) {
+    try {
+        return sim().latency_scale();
+    } catch (...) {
+        return -1;
+    }
+}
 
 int pcb_roq_sim_fail_init(int count) {
     if (count < -1) {
         return fail("count must be -1 (always), 0 (never) or a positive number of calls");
     }
-    sim().fail_init(count);
-    return 0;
+    return checked([&] {
+        sim().fail_init(count);
+        return 0;
+    });
 }
 
 int pcb_roq_sim_set_rate(int device, double bytes_per_second) {
@@ -86,11 +112,13 @@ int pcb_roq_sim_set_raw_stream(int device, const unsigned char *bytes, size_t co
     if (bytes == nullptr && count > 0) {
         return fail("no bytes given");
     }
-    std::vector<unsigned char> copy(bytes, bytes + count);
-    return on_device(device, [&](SimDevice &d, Clock::time_point now) {
-        d.chip.stream().use_raw(std::move(copy), repeat != 0);
-        d.chip.restart_stream(now);
-        return 0;
+    return checked([&] {
+        std::vector<unsigned char> copy(bytes, bytes + count);
+        return on_device(device, [&](SimDevice &d, Clock::time_point now) {
+            d.chip.stream().use_raw(std::move(copy), repeat != 0);
+            d.chip.restart_stream(now);
+            return 0;
+        });
     });
 }
 
@@ -154,18 +182,22 @@ int pcb_roq_sim_fail_bulk_read(int device, uint64_t nth, int libusb_error) {
 }
 
 int pcb_roq_sim_drop_bytes(int device, const uint64_t *offsets, size_t count) {
-    const auto values = as_vector(offsets, count);
-    return on_device(device, [&](SimDevice &d, Clock::time_point) {
-        d.chip.stream().drop_bytes(values);
-        return 0;
+    return checked([&] {
+        const auto values = as_vector(offsets, count);
+        return on_device(device, [&](SimDevice &d, Clock::time_point) {
+            d.chip.stream().drop_bytes(values);
+            return 0;
+        });
     });
 }
 
 int pcb_roq_sim_corrupt_sync(int device, const uint64_t *frames, size_t count) {
-    const auto values = as_vector(frames, count);
-    return on_device(device, [&](SimDevice &d, Clock::time_point) {
-        d.chip.stream().corrupt_frames(values);
-        return 0;
+    return checked([&] {
+        const auto values = as_vector(frames, count);
+        return on_device(device, [&](SimDevice &d, Clock::time_point) {
+            d.chip.stream().corrupt_frames(values);
+            return 0;
+        });
     });
 }
 
@@ -180,8 +212,10 @@ int pcb_roq_sim_get_stats(struct pcb_roq_sim_stats *out) {
     if (out == nullptr) {
         return fail("no output given");
     }
-    sim().get_stats(*out);
-    return 0;
+    return checked([&] {
+        sim().get_stats(*out);
+        return 0;
+    });
 }
 
 int pcb_roq_sim_get_device_stats(int device, struct pcb_roq_sim_device_stats *out) {

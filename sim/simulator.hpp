@@ -22,7 +22,8 @@ namespace pcb_roq_sim {
 // The simulated bus: the devices in enumeration order, the libusb objects handed out, the asynchronous
 // transfers in flight, and the totals. One lock guards all of it; every blocking wait (a chip with no data,
 // an event loop with nothing to do) sleeps on one condition variable with a monotonic deadline, and every
-// change that could end such a wait notifies it. Every method may be called from any thread.
+// change that could end such a wait notifies it. Every method may be called from any thread; the only
+// exceptions are allocation failures, which the exported C functions turn into error codes.
 class Simulator {
 public:
     using Clock = SimDevice::Clock;
