@@ -140,3 +140,37 @@ class TestSimulatorWrapper:
         assert result.returncode != 0
         assert "SimulatorNotLoaded" in result.stderr
         assert "LD_PRELOAD=" in result.stderr
+
+
+def run_with_environment(code, **variables):
+    """Runs `code` in a fresh interpreter that preloads the simulator with the given variables set."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PCB_ROQ_SIM")}
+    env.update(variables)
+    sim_dir = pathlib.Path(__file__).resolve().parents[2] / "sim"
+    env["PYTHONPATH"] = os.pathsep.join([env.get("PYTHONPATH", ""), str(sim_dir)])
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+
+
+LIST = "import _pyzum_zezudi_vu as m; print(m.list_pcb_roq())"
+
+
+@pytest.mark.usefixtures("sim")
+class TestEnvironment:
+    def test_unset_means_one_default_board(self):
+        assert run_with_environment(LIST).stdout.strip() == "['SIM0001']"
+
+    def test_devices_come_from_the_variable(self):
+        result = run_with_environment(LIST, PCB_ROQ_SIM="serial=A; serial=B,rate=1e6 ;manufacturer=FTDI")
+        assert result.stdout.strip() == "['A', 'B']"
+
+    def test_empty_variable_means_an_empty_bus(self):
+        assert run_with_environment(LIST, PCB_ROQ_SIM="").stdout.strip() == "[]"
+
+    def test_malformed_variable_says_so_and_leaves_the_bus_empty(self):
+        result = run_with_environment(LIST, PCB_ROQ_SIM="serial=A,colour=red")
+        assert result.stdout.strip() == "[]"
+        assert "PCB_ROQ_SIM" in result.stderr and "colour" in result.stderr
+
+    def test_latency_scale_comes_from_its_variable(self):
+        code = "import pcb_roq_sim; print(pcb_roq_sim.Simulator().latency_scale)"
+        assert run_with_environment(code, PCB_ROQ_SIM_LATENCY_SCALE="0.25").stdout.strip() == "0.25"
