@@ -314,21 +314,24 @@ TEST(SimpleDecoderTest, StopWithPartlyFilledBlockDeliversItWithOlderRowsKept) {
 
 TEST(SimpleDecoderTest, SecondRunStartsWithZeroedBufferAndFreshFetch) {
     scripted_decoder t(4, 3);
-    t.script->add_bytes(frames(0, 2), /*stop=*/true);
+    // Three frames and the start of a fourth: its sync pair stays at position 36, inside the backward search.
+    auto first = frames(0, 4);
+    first.resize(3 * 12 + 5);
+    t.script->add_bytes(first, /*stop=*/true);
     t.decoder.run();
     t.script->calls.clear();
 
-    // A reused buffer would still begin with the first run's sync pair and take this empty read as in step.
+    // A reused buffer would take this empty read as in step and then realign on the stale pair (a 12-byte read).
     t.script->add_bytes({});
-    t.script->add_bytes(frames(2, 4));
+    t.script->add_bytes(frames(4, 4));
     t.decoder.running = true;
     t.decoder.run();
 
     EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
-    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 2, 4));
+    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 3));
+    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 4, 4));
 }
 
 TEST(SimpleDecoderTest, FailingDevicePausesBetweenReadsAndStillStops) {
