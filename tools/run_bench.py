@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Builds the benchmark configuration in build/bench, runs every benchmark, prints a table and writes
-build/bench/results.json.
+build/bench/results.json (everything) and build/bench/results.md (the README's table).
 
 C++ (Google Benchmark): the decoder over an in-memory device, channel round trips, the block copy.
 End to end through the simulated board at unlimited rate, S = 4096, each for PYZUM_BENCH_SECONDS (3 s):
@@ -182,12 +182,33 @@ def table(results):
     return "\n".join(lines)
 
 
+def markdown(results):
+    """The table the README's Performance section shows, from one run."""
+    m = results["machine"]
+    lines = [f"Machine: {m['host']}, {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}, Python {m['python']};"
+             f" {results['date']}, load average at start {results.get('load_average', '?')}.", "",
+             "| run | MB/s | CPU s/GB | frames contiguous |", "|---|---:|---:|---|"]
+    for row in results["end_to_end"]:
+        if "error" in row:
+            lines.append(f"| ({row['key']}) {row['name']} | failed | | |")
+        else:
+            lines.append(f"| ({row['key']}) {row['name']} | {row['mb_per_s']:.0f} | {row['cpu_s_per_gb']:.2f} |"
+                         f" {'yes' if row['contiguous'] else 'NO'} |")
+    lines.append("")
+    lines.append("| goal | value | |")
+    lines.append("|---|---:|---|")
+    for g in results["goals"]:
+        lines.append(f"| {g['goal']} | {g['value']} | {'met' if g['met'] else 'missed'} |")
+    return "\n".join(lines) + "\n"
+
+
 def main():
     if not build():
         print("bench: build failed", file=sys.stderr)
         return 1
     results = {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "load_average": round(os.getloadavg()[0], 2),
         "machine": machine(),
         "settings": {"samples_count": 4096, "seconds_per_run": float(SECONDS), "sim_rate": "unlimited"},
         "cpp": cpp_benchmarks(),
@@ -210,6 +231,7 @@ def main():
     results["goals"] = goals(results)
 
     (BUILD / "results.json").write_text(json.dumps(results, indent=2) + "\n")
+    (BUILD / "results.md").write_text(markdown(results))
     print()
     print(table(results))
     print(f"\nwritten to {BUILD / 'results.json'}")
