@@ -33,7 +33,8 @@ class Board:
     """An opened board, as `open_board` hands it out.
 
     `device` is the extension's `PCB_ROQ`. `timeout` (seconds, or None for no bound) limits each wait for
-    a block; reading blocks starts acquisition, `raw` and `stop` end it.
+    a block; reading blocks starts acquisition, `raw` and `stop` end it. A Board keeps plain Python state:
+    use it from one thread at a time (the extension's board itself may be shared).
     """
 
     def __init__(self, device, samples_count, timeout):
