@@ -67,6 +67,10 @@ public:
     std::optional<T> take(std::optional<std::chrono::nanoseconds> timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         const auto has_element = [this] { return !queue.empty(); };
+        if (timeout.has_value() && *timeout <= std::chrono::nanoseconds::zero() && !has_element()) {
+            // The deadline has passed already; a wait on the condition variable would still enter the kernel.
+            return std::nullopt;
+        }
         if (timeout.has_value()) {
             const auto deadline = saturating_deadline(std::chrono::steady_clock::now(), *timeout);
             if (!cv.wait_until(lock, deadline, has_element)) {
