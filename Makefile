@@ -3,7 +3,7 @@ RUN := tools/devroot run
 SIMRUN := tools/devroot run --sim
 CONFIGURE = $(RUN) cmake -S . -B $(1) -G Ninja -Wno-dev $(2) >/dev/null
 
-.PHONY: all root build test demo bench clean
+.PHONY: all root build test soak fuzz demo bench clean
 
 all: build
 
@@ -16,6 +16,15 @@ build: root
 
 test: root
 	@$(RUN) python3 tools/run_tests.py
+
+# The soak and stress tests at full length (make test runs them short): about three minutes.
+soak: root
+	@$(RUN) python3 tools/run_tests.py --soak
+
+# Fuzzes the frame decoder for FUZZ_SECONDS (libFuzzer, clang, build/fuzz); prints executions and coverage.
+FUZZ_SECONDS ?= 300
+fuzz: root
+	@$(RUN) python3 tests/fuzz/run_fuzz.py --seconds $(FUZZ_SECONDS)
 
 # Runs against the simulated board (its embedded default, SIM0001): the preloaded stand-in hides real USB.
 demo: build

@@ -2,13 +2,18 @@
 """Builds every configuration and runs every test stage inside the build root; ends with one summary line.
 
 Each stage records JUnit XML under build/results/; the totals are read back from there, so a stage that
-crashes before writing its report still counts as a failure.
+crashes before writing its report still counts as a failure. Tests that measure something record it as a
+`figure` property; the figures are listed before the summary.
+
+    run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests only)
+    run_tests.py --soak    the soak and stress tests at full length (make soak)
 """
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -37,21 +42,50 @@ def ctest(name, build_dir, extra_env=None):
     return report
 
 
-def pytest(name, build_dir, extra_env=None, args=()):
+def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), preload_first=()):
     env = dict(os.environ, **(extra_env or {}))
     sim = REPO / build_dir / SIM_LIB
-    preload = [p for p in env.get("LD_PRELOAD", "").split(":") if p]
+    preload = list(preload_first) + [p for p in env.get("LD_PRELOAD", "").split(":") if p]
     if sim.exists():
         preload.append(str(sim))
     env["LD_PRELOAD"] = ":".join(preload)
     env["PYTHONPATH"] = os.pathsep.join([str(REPO / build_dir / "python"), str(REPO / "python")])
     env["PYZUM_BUILD_DIR"] = str(REPO / build_dir)
     report = RESULTS / f"pytest-{name}.xml"
-    rc = sh([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/python",
-             f"--junitxml={report}", *args], env=env)
+    # xunit1 keeps the properties tests record (their figures) in the report without a warning.
+    rc = sh([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *paths,
+             f"--junitxml={report}", "-o", "junit_family=xunit1", *args], env=env)
     if rc == 5:  # no tests collected yet
         return None
     return report
+
+
+def sanitizer_runtimes():
+    """The GCC sanitizer runtimes an uninstrumented interpreter must load first to host an ASan+UBSan module."""
+    names = ("libasan.so", "libubsan.so")
+    return [subprocess.run(["gcc", f"-print-file-name={n}"], capture_output=True, text=True).stdout.strip()
+            for n in names]
+
+
+def pytest_asan():
+    """The Python suite once against an ASan+UBSan build of the extension and of the simulated board."""
+    d = "build/asan-py"
+    if not configure_and_build(d, "-DPYZUM_SANITIZE=address", "-DPYZUM_BUILD_TESTS=OFF"):
+        return False
+    # The interpreter itself is not instrumented: its own allocations would read as leaks.
+    env = {"ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+           "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+    return pytest("asan", d, env, preload_first=sanitizer_runtimes())
+
+
+def fuzz_corpus():
+    """The decoder's seed corpus, replayed once by the libFuzzer build (clang, ASan+UBSan)."""
+    return sh([sys.executable, str(REPO / "tests" / "fuzz" / "run_fuzz.py"), "--replay"]) == 0
+
+
+def soak(name, build_dir, long):
+    env = {"PYZUM_SOAK": "long" if long else "short"}
+    return pytest(name, build_dir, env, paths=("tests/soak",))
 
 
 def wheel_check():
@@ -85,42 +119,78 @@ def count(report):
     return total - failed - skipped, failed
 
 
+def figures(report):
+    """(test name, figure) recorded by the tests of one JUnit report."""
+    if report is None or isinstance(report, bool) or not report.exists():
+        return []
+    found = []
+    for case in ET.parse(report).getroot().iter("testcase"):
+        for prop in case.iter("property"):
+            if prop.get("name") == "figure":
+                found.append(prop.get("value"))
+    return found
+
+
 def main():
     shutil.rmtree(RESULTS, ignore_errors=True)
     RESULTS.mkdir(parents=True)
     passed = failed = 0
     stages = []
+    measured = []
+    long_soak = "--soak" in sys.argv[1:]
 
-    def add(name, result):
+    def add(name, result, began=None):
         nonlocal passed, failed
+        took = f" ({time.monotonic() - began:.0f} s)" if began is not None else ""
         if result is None:
-            stages.append(f"{name}: no tests")
+            stages.append(f"{name}: no tests{took}")
             return
         if isinstance(result, bool):
             p, f = (1, 0) if result else (0, 1)
         else:
             p, f = count(result)
+            if "asan" not in name:  # the same tests' figures, only slowed down by the sanitizers
+                measured.extend(f"[{name}] {text}" for text in figures(result))
         passed += p
         failed += f
-        stages.append(f"{name}: {p} passed, {f} failed")
+        stages.append(f"{name}: {p} passed, {f} failed{took}")
 
+    began = time.monotonic()
     if not configure_and_build("build"):
         add("build", False)
+    elif long_soak:
+        add("soak", soak("soak", "build", long=True), began)
     else:
-        add("ctest", ctest("plain", "build"))
-        add("pytest", pytest("plain", "build"))
+        began = time.monotonic()
+        add("ctest", ctest("plain", "build"), began)
+        began = time.monotonic()
+        add("pytest", pytest("plain", "build"), began)
         if not QUICK:
+            began = time.monotonic()
+            add("soak-short", soak("soak-short", "build", long=False), began)
             for kind in ("address", "thread"):
+                began = time.monotonic()
                 d = f"build/{'asan' if kind == 'address' else 'tsan'}"
                 if configure_and_build(d, f"-DPYZUM_SANITIZE={kind}", "-DPYZUM_BUILD_MODULE=OFF",
                                        "-DCMAKE_BUILD_TYPE=Debug"):
                     add(f"ctest-{kind}", ctest(kind, d, {"ASAN_OPTIONS": "detect_leaks=1",
-                                                          "TSAN_OPTIONS": "halt_on_error=1"}))
+                                                          "TSAN_OPTIONS": "halt_on_error=1"}), began)
                 else:
                     add(f"build-{kind}", False)
-            add("wheel", wheel_check())
+            began = time.monotonic()
+            result = pytest_asan()
+            add("pytest-asan" if result is not False else "build-asan-py", result, began)
+            began = time.monotonic()
+            add("fuzz-corpus", fuzz_corpus(), began)
+            began = time.monotonic()
+            add("wheel", wheel_check(), began)
 
     print()
+    if measured:
+        print("figures:")
+        for text in measured:
+            print("  " + text)
+    print("stages:")
     for s in stages:
         print("  " + s)
     print(f"{passed} passed, {failed} failed")
