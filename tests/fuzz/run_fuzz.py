@@ -57,14 +57,23 @@ def gcov_coverage(corpus):
         stale.unlink()
     if sh([str(cov / "decoder_replay"), str(corpus)], stdout=subprocess.DEVNULL).returncode != 0:
         return None
-    objects = next(cov.rglob("decoder_fuzzer.cpp.o")).parent
-    out = sh(["gcov", "-b", "-o", str(objects), str(REPO / "tests" / "fuzz" / "decoder_fuzzer.cpp")], cwd=cov,
-             capture_output=True, text=True).stdout
+    data = next(cov.rglob("decoder_fuzzer.cpp.gcda"))
+    out = sh(["gcov", "-b", str(data)], cwd=cov, capture_output=True, text=True).stdout
     # gcov prints one block per source: File '...', Lines executed:..., Branches executed:..., Taken at least once:...
     for block in out.split("\n\n"):
         if DECODER in block.split("\n", 1)[0]:
-            return " ".join(line.strip() for line in block.splitlines()[1:] if "executed" in line or "Taken" in line)
+            figures = [line.strip() for line in block.splitlines()[1:] if "executed" in line or "Taken" in line]
+            unreached = ", ".join(unreached_lines(cov / (DECODER + ".gcov"))) or "none"
+            return f"{', '.join(figures)}; lines never reached: {unreached}"
     return None
+
+
+def unreached_lines(gcov_file):
+    """Line numbers gcov marks as never executed (#####) in its annotated copy of the source."""
+    if not gcov_file.exists():
+        return []
+    return [line.split(":")[1].strip() for line in gcov_file.read_text().splitlines()
+            if line.lstrip().startswith("#####")]
 
 
 def fuzz(seconds):
