@@ -42,6 +42,8 @@ def error(code, flags=TAKE_ALL):
     return bytes([ERROR | flags, -1 - code])
 
 
+NOISE = bytes((i * 37 + 11) % 256 for i in range(60))
+
 SEEDS = {
     # A clean stream in whole reads, small and larger blocks.
     "clean_s2": samples(2) + gen() * 12,
@@ -69,7 +71,8 @@ SEEDS = {
     # The consumer holds every block: the pool runs dry, the stop ends the wait with the full block delivered.
     "pool_exhausted_then_stop": samples(2) + gen(flags=TAKE_ALL | HOLD | STARVE) * 70,
     # The same with partial reads, so that the wait gives up in the middle of a read.
-    "pool_exhausted_mid_read": samples(3) + (gen(eighths=4, flags=TAKE_ALL | HOLD | STARVE) + gen(flags=TAKE_ALL | HOLD | STARVE)) * 50,
+    "pool_exhausted_mid_read": samples(3) + (gen(eighths=4, flags=TAKE_ALL | HOLD | STARVE)
+                                             + gen(flags=TAKE_ALL | HOLD | STARVE)) * 50,
     # Held blocks come back and acquisition carries on.
     "hold_and_release": samples(3) + gen(flags=TAKE_TWO | HOLD) * 40 + gen(flags=RELEASE | TAKE_ONE) * 10,
     # Stop with a partly filled block in hand.
@@ -80,7 +83,7 @@ SEEDS = {
     "empty_input": b"",
     "only_block_size": samples(7),
     # Raw noise with the sync pair sprinkled at odd places.
-    "noise_with_sync_pairs": samples(5) + raw(bytes((i * 37 + 11) % 256 for i in range(60)).replace(b"\x0b", b"\xf0\x0f")) * 3,
+    "noise_with_sync_pairs": samples(5) + raw(NOISE.replace(b"\x0b", b"\xf0\x0f")) * 3,
 }
 
 
