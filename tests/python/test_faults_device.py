@@ -20,6 +20,9 @@ import pytest
 import _pyzum_zezudi_vu as m
 import pcb_roq_sim
 
+# A test that hangs fails on its own instead of stalling the run.
+pytestmark = pytest.mark.timeout(120)
+
 S = 100
 SIM_DIR = pathlib.Path(__file__).resolve().parents[2] / "sim"
 # Generous: a thread that spins uses close to a whole core (1.0); one that sleeps between reads a few percent.

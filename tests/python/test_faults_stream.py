@@ -12,8 +12,13 @@ import pytest
 import _pyzum_zezudi_vu as m
 import pcb_roq_sim
 
+# A test that hangs fails on its own instead of stalling the run.
+pytestmark = pytest.mark.timeout(120)
+
 S = 100                     # rows per block: one full read is 1200 bytes
 SECONDS = datetime.timedelta(seconds=10)
+# Every test reads far fewer blocks; a test that misses its event stops here instead of filling the memory.
+MAX_BLOCKS = 20_000
 # The payload words 2 to 4 of the board's pattern repeat every 2048 frames; words 0 and 1 are the frame index.
 PATTERN_PERIOD = 2048
 
@@ -55,7 +60,7 @@ def acquire_until(board, pattern, frame):
             intact, index = pattern.check(block)
             if np.any(index[intact] >= frame):
                 break
-            assert len(blocks) < 100_000, "the stream never got that far"
+            assert len(blocks) < MAX_BLOCKS, "the stream never got that far"
     finally:
         board.stop()
     return np.concatenate(blocks)
@@ -157,10 +162,12 @@ class TestTransferErrors:
         blocks = []
         try:
             for _ in range(failures):
-                device.fail_bulk_read(nth=3)
+                # Counted before the fault is armed: the failing transfer may come before the next line runs.
                 before = device.stats.bulk_read_errors
+                device.fail_bulk_read(nth=3)
                 while device.stats.bulk_read_errors == before:
                     blocks.append(board.samples)
+                    assert len(blocks) < MAX_BLOCKS, "the failing transfer never came"
                 for _ in range(5):
                     blocks.append(board.samples)
         finally:

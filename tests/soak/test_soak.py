@@ -6,11 +6,15 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 import _pyzum_zezudi_vu as m
 import process_probe
 from soak_length import length
 from pyzum_zezudi_vu import FrameCheck
+
+# A test that hangs fails on its own instead of stalling the run.
+pytestmark = pytest.mark.timeout(600)
 
 td = datetime.timedelta
 
