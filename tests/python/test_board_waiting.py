@@ -12,6 +12,9 @@ import pytest
 
 import _pyzum_zezudi_vu as m
 
+# A child started from a background job inherits SIGINT ignored, and Python then keeps it ignored.
+CHILD_PRELUDE = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
 td = datetime.timedelta
 
 
@@ -112,7 +115,7 @@ class TestSignals:
 
     @pytest.mark.parametrize("timeout", ["None", "datetime.timedelta(days=1)"])
     def test_sigint_ends_a_blocked_read_in_a_subprocess(self, timeout):
-        code = textwrap.dedent(f"""
+        code = CHILD_PRELUDE + textwrap.dedent(f"""
             import datetime, sys
             import _pyzum_zezudi_vu as m
             board = m.PCB_ROQ("NO-SUCH-BOARD", 16)
@@ -143,7 +146,7 @@ class TestSignals:
 
     def test_interrupted_read_takes_no_block(self, sim):
         """After Ctrl-C ends a wait on the simulated board, acquisition yields the stream from its first frame."""
-        code = textwrap.dedent("""
+        code = CHILD_PRELUDE + textwrap.dedent("""
             import sys
             import datetime
             import numpy as np
