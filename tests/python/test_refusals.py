@@ -10,6 +10,7 @@ import time
 import pytest
 
 import _pyzum_zezudi_vu as m
+from sim_fixture import pool_size
 
 # A test that hangs fails on its own instead of stalling the run.
 pytestmark = pytest.mark.timeout(120)
@@ -95,24 +96,6 @@ BAD_RAW_COUNTS = {
 }
 
 
-def pool_is_whole(board):
-    """The board's 64 blocks all come back: acquire until the pool is full of blocks, then count them."""
-    board.timeout = td(seconds=10)
-    board.start()
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        time.sleep(0.02)
-        board.stop()
-        board.timeout = td(0)
-        count = 0
-        while board.samples is not None:
-            count += 1
-        if count == 64:
-            return True
-        board.start()
-    return False
-
-
 class TestBoard:
     @pytest.mark.parametrize("value", BAD_TIMEOUTS + OVERFLOWING_TIMEOUTS)
     def test_refused_timeout_changes_nothing(self, sim, value):
@@ -167,6 +150,6 @@ class TestBoard:
             with pytest.raises(error):
                 board._get_raw_data(value)
         assert sim.device(0).stats.bulk_reads == 0
-        assert pool_is_whole(board)
+        assert pool_size(board) == 64
         board.stop()
         assert len(board._get_raw_data(24)) == 24

@@ -6,25 +6,9 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "sim"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "python"))
 
-import pcb_roq_sim  # noqa: E402  (found through the path set just above)
-
-
-@pytest.fixture
-def sim():
-    """The simulated bus with one default board (SIM0001), latency timer scaled by 0.02; teardown fails the test
-    when anything opened through libusb was not given back."""
-    try:
-        simulator = pcb_roq_sim.Simulator()
-    except pcb_roq_sim.SimulatorNotLoaded as e:
-        pytest.fail(str(e), pytrace=False)
-    simulator.configure(pcb_roq_sim.DEFAULT_SPEC)
-    simulator.latency_scale = 0.02
-    simulator.fail_init(0)
-    yield simulator
-    leaks = simulator.leaks()
-    simulator.reset()
-    assert not leaks, "libusb resources left behind: " + "; ".join(leaks)
+from sim_fixture import sim  # noqa: E402,F401  (it needs the paths set just above; shared with the Python suite)
 
 
 @pytest.fixture

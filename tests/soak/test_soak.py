@@ -10,6 +10,7 @@ import pytest
 
 import _pyzum_zezudi_vu as m
 import process_probe
+from sim_fixture import pool_size
 from soak_length import length
 from pyzum_zezudi_vu import FrameCheck
 
@@ -17,25 +18,6 @@ from pyzum_zezudi_vu import FrameCheck
 pytestmark = pytest.mark.timeout(600)
 
 td = datetime.timedelta
-
-
-def pool_size(board):
-    """Blocks in the pool, counted by letting acquisition fill all of them: 64 when none was lost or made up."""
-    board.timeout = td(seconds=10)
-    board.start()
-    deadline = time.monotonic() + 10
-    count = 0
-    while time.monotonic() < deadline:
-        time.sleep(0.05)
-        board.stop()
-        board.timeout = td(0)
-        count = 0
-        while board.samples is not None:
-            count += 1
-        if count >= 64:
-            break
-        board.start()
-    return count
 
 
 class TestStartStop:

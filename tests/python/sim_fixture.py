@@ -1,0 +1,50 @@
+"""The `sim` fixture and the pool count, shared by the Python suite and the soak runs (imported by both conftests)."""
+import datetime
+import time
+
+import pytest
+
+import pcb_roq_sim
+
+# Idle chips answer after 255 ms on hardware; tests need not wait that long.
+TEST_LATENCY_SCALE = 0.02
+
+
+@pytest.fixture
+def sim():
+    """The simulated bus with one default board, "SIM0001", and the latency timer scaled by 0.02.
+
+    Teardown fails the test if anything opened through libusb was not given back (handles, contexts,
+    device references, transfers; opens equal closes on every device), then resets the bus to its defaults.
+    """
+    try:
+        simulator = pcb_roq_sim.Simulator()
+    except pcb_roq_sim.SimulatorNotLoaded as e:
+        pytest.fail(str(e), pytrace=False)
+    simulator.configure(pcb_roq_sim.DEFAULT_SPEC)
+    simulator.latency_scale = TEST_LATENCY_SCALE
+    simulator.fail_init(0)
+    yield simulator
+    leaks = simulator.leaks()
+    simulator.reset()
+    assert not leaks, "libusb resources left behind: " + "; ".join(leaks)
+
+
+def pool_size(board, bound=10.0, pause=0.02):
+    """Blocks in the board's pool, counted by letting acquisition fill all of them and draining the data channel:
+    64 when none was lost or made up. Leaves the board stopped."""
+    board.timeout = datetime.timedelta(seconds=10)
+    board.start()
+    deadline = time.monotonic() + bound
+    count = 0
+    while time.monotonic() < deadline:
+        time.sleep(pause)
+        board.stop()
+        board.timeout = datetime.timedelta(0)
+        count = 0
+        while board.samples is not None:
+            count += 1
+        if count >= 64:
+            break
+        board.start()
+    return count
