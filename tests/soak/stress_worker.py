@@ -16,9 +16,11 @@ import threading
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "sim"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "python"))
 
 import pcb_roq_sim  # noqa: E402
 import _pyzum_zezudi_vu as m  # noqa: E402
+from sim_fixture import pool_size  # noqa: E402
 
 THREADS = 8
 # Past the run's end, the longest a thread may still need: a samples read waits at most 0.2 s, a stop one read.
@@ -88,19 +90,7 @@ def main():
         os._exit(3)
 
     # Every block must still be there: let acquisition fill the pool, then count what stop leaves queued.
-    board.timeout = td(seconds=10)
-    board.start()
-    blocks = 0
-    for _ in range(100):
-        time.sleep(0.05)
-        board.stop()
-        board.timeout = td(0)
-        blocks = 0
-        while board.samples is not None:
-            blocks += 1
-        if blocks >= 64:
-            break
-        board.start()
+    blocks = pool_size(board)
     del board
     print(json.dumps({"counts": counts, "problems": problems, "pool": blocks, "leaks": sim.leaks()}))
 
