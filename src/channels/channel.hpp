@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "channels/node_cache_allocator.hpp"
+
 namespace channels {
 
 namespace full_policy {
@@ -94,7 +96,9 @@ public:
     }
 
 private:
-    std::deque<T> queue;
+    // Declared first so it outlives the deque, whose nodes it keeps for reuse.
+    node_cache nodes;
+    std::deque<T, node_cache_allocator<T>> queue{node_cache_allocator<T>(&nodes)};
     mutable std::mutex mutex;
     std::condition_variable cv;
 };
