@@ -33,6 +33,17 @@ def unlimited_rate(serial=SERIAL):
     return index
 
 
+def open_module_board():
+    """This module's board on the simulated board, streaming without a rate limit; exits when it did not open."""
+    import _pyzum_zezudi_vu as m  # only the runs of this module need it; the peer runs must not load it
+
+    unlimited_rate()
+    board = m.PCB_ROQ(SERIAL, SAMPLES_COUNT)
+    if not board.opened():
+        raise SystemExit(f"{SERIAL} did not open")
+    return board
+
+
 class Meter:
     """Wall and process CPU time over the measured stretch, bytes and frames seen in it."""
 

@@ -1,14 +1,9 @@
 """(a) This module: one Python thread reading `samples` from the simulated board."""
-import _pyzum_zezudi_vu as m
-
-from e2e_common import SAMPLES_COUNT, SERIAL, Meter, unlimited_rate, warm_up_then_measure
+from e2e_common import Meter, open_module_board, warm_up_then_measure
 
 
 def main():
-    unlimited_rate()
-    board = m.PCB_ROQ(SERIAL, SAMPLES_COUNT)
-    if not board.opened():
-        raise SystemExit(f"{SERIAL} did not open")
+    board = open_module_board()
     board.timeout = 2.0
     board.start()
 

@@ -16,9 +16,7 @@ import time
 
 import numpy as np
 
-import _pyzum_zezudi_vu as m
-
-from e2e_common import SAMPLES_COUNT, SERIAL, unlimited_rate
+from e2e_common import SAMPLES_COUNT, open_module_board
 
 ROUNDS = 8
 STOPS = 10
@@ -126,10 +124,7 @@ def allocations(board, blocks=2000):
 
 
 def main():
-    unlimited_rate()
-    board = m.PCB_ROQ(SERIAL, SAMPLES_COUNT)
-    if not board.opened():
-        raise SystemExit(f"{SERIAL} did not open")
+    board = open_module_board()
     board.timeout = 0.0
     samples_ns, numpy_ns, empty_ns, reads = queued_reads(board)
     acquiring = stop_latency_acquiring(board)
