@@ -153,11 +153,11 @@ int pcb_roq_sim_unplug(int device, double delay_ms) {
 }
 
 int pcb_roq_sim_unplug_after_bytes(int device, uint64_t count) {
-    return on_device(device, [&](SimDevice &d, Clock::time_point) {
+    return on_device(device, [&](SimDevice &d, Clock::time_point now) {
         if (count == 0) {
             sim().unplug(d);
         } else if (d.plugged) {
-            d.unplug_after_bytes = count;
+            d.chip.set_delivery_limit(count, now);
         }
         return 0;
     });
@@ -242,10 +242,10 @@ int pcb_roq_sim_get_device_stats(int device, struct pcb_roq_sim_device_stats *ou
         s.control_requests = chip.control_requests;
         s.bulk_reads = d.bulk_reads;
         s.bulk_read_errors = d.bulk_read_errors;
-        s.bytes_delivered = d.bytes_delivered;
+        s.bytes_delivered = chip.bytes_delivered;
         s.bytes_lost = chip.bytes_lost;
         s.bytes_dropped = chip.bytes_dropped;
-        s.status_only_packets = d.status_only_packets;
+        s.status_only_packets = chip.status_only_packets;
         s.bytes_written = d.bytes_written;
         const std::uint64_t offset = d.chip.stream_offset(now);
         s.stream_offset = static_cast<std::int64_t>(offset);

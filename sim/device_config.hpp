@@ -18,7 +18,9 @@ struct DeviceConfig {
     std::optional<std::string> manufacturer = "ZUM";
     std::optional<std::string> product = "PCB_ROQ";
     std::optional<std::string> serial;
-    double rate = 0;
+    // The FT232H's synchronous FIFO runs at up to 40 MB/s; 0 lets the board write as fast as the chip drains.
+    static constexpr double real_chip_rate = 40e6;
+    double rate = real_chip_rate;
     std::uint64_t fifo_size = Ft232hChip::default_fifo_size;
     bool raw = false;
     bool repeat = false;

@@ -42,7 +42,6 @@ struct SimDevice {
     std::uint8_t address;
 
     std::optional<Clock::time_point> unplug_at;
-    std::optional<std::uint64_t> unplug_after_bytes;
     std::uint64_t fail_read_countdown = 0;
     int fail_read_code = LIBUSB_ERROR_IO;
 
@@ -55,8 +54,6 @@ struct SimDevice {
     std::int64_t open_refusals = 0;
     std::int64_t bulk_reads = 0;
     std::int64_t bulk_read_errors = 0;
-    std::int64_t bytes_delivered = 0;
-    std::int64_t status_only_packets = 0;
     std::int64_t bytes_written = 0;
 };
 

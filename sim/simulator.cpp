@@ -1,5 +1,6 @@
 #include "simulator.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,7 @@ int Simulator::configure_locked(const char *spec, std::string &error, Clock::tim
     devices.clear();
     for (auto &config : *configs) {
         devices.push_back(std::make_shared<SimDevice>(std::move(config), next_address++, now));
+        devices.back()->chip.set_latency_scale(scale, now);
         if (next_address == 0) {
             next_address = 1;
         }
@@ -105,7 +107,9 @@ int Simulator::add_device(const char *spec, std::string &error) {
         error = "expected exactly one device, got " + std::to_string(configs->size());
         return -1;
     }
-    devices.push_back(std::make_shared<SimDevice>(std::move(configs->front()), next_address++, Clock::now()));
+    const auto now = Clock::now();
+    devices.push_back(std::make_shared<SimDevice>(std::move(configs->front()), next_address++, now));
+    devices.back()->chip.set_latency_scale(scale, now);
     if (next_address == 0) {
         next_address = 1;
     }
@@ -136,6 +140,10 @@ int Simulator::set_latency_scale(double value, std::string &error) {
     }
     Lock lock(mutex);
     scale = value;
+    const auto now = Clock::now();
+    for (auto &device : devices) {
+        device->chip.set_latency_scale(scale, now);
+    }
     changed.notify_all();
     return 0;
 }
@@ -174,11 +182,14 @@ void Simulator::unplug(SimDevice &device) {
     if (!device.plugged) {
         return;
     }
+    const auto now = Clock::now();
+    const auto when = device.unplug_at ? std::min(*device.unplug_at, now) : now;
+    device.chip.abort_all(LIBUSB_ERROR_NO_DEVICE, when);
+    device.chip.set_delivery_limit(std::nullopt, when);
     device.plugged = false;
     ++device.generation;
     device.claimed_by = nullptr;
     device.unplug_at.reset();
-    device.unplug_after_bytes.reset();
     changed.notify_all();
 }
 
@@ -196,6 +207,8 @@ void Simulator::replug(SimDevice &device, Clock::time_point now) {
 
 void Simulator::refresh(SimDevice &device, Clock::time_point now) {
     if (device.plugged && device.unplug_at && now >= *device.unplug_at) {
+        // Pending transfers received what the board wrote up to the moment the device went.
+        device.chip.advance(*device.unplug_at);
         unplug(device);
     }
 }
@@ -203,13 +216,6 @@ void Simulator::refresh(SimDevice &device, Clock::time_point now) {
 bool Simulator::alive(const libusb_device_handle *handle, Clock::time_point now) {
     refresh(*handle->sim, now);
     return handle->sim->plugged && handle->generation == handle->sim->generation;
-}
-
-Simulator::Clock::duration Simulator::latency_wait(const SimDevice &device) const {
-    // The chip treats a latency of 0 like 1 ms; the floor keeps absurd scales from turning waits into spins.
-    const double milliseconds = std::max<double>(1, device.chip.latency_ms()) * scale;
-    const auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(milliseconds));
-    return std::max<Clock::duration>(wait, std::chrono::microseconds(50));
 }
 
 } // namespace pcb_roq_sim

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
@@ -86,10 +87,15 @@ private:
         bool submitted = false;
         bool cancelled = false;
         libusb_context *context = nullptr;
+        std::shared_ptr<SimDevice> device;
+        std::optional<PendingIn> in; // a bulk IN transfer the chip is filling
+        int result = LIBUSB_SUCCESS; // an error known at submission (failed read, unknown endpoint)
+        int out_done = 0;
+        Clock::time_point deadline = Clock::time_point::max();
     };
 
-    // Result of a bulk transfer that was cancelled while it ran; never returned to libusb callers.
-    static constexpr int cancelled_result = 1;
+    // Timer slack while a thread waits for the chip, in nanoseconds.
+    static constexpr int timer_slack_ns = 1000;
 
     Simulator();
     int configure_locked(const char *spec, std::string &error, Clock::time_point now);
@@ -97,9 +103,19 @@ private:
     void refresh(SimDevice &device, Clock::time_point now);
     bool alive(const libusb_device_handle *handle, Clock::time_point now);
     void unref_locked(libusb_device *device);
-    Clock::duration latency_wait(const SimDevice &device) const;
+    // Works out a device's chip up to `now`, applying an unplug whose time has come first.
+    void settle(SimDevice &device, Clock::time_point now);
+    // When something may next change for a transfer pending on the device.
+    Clock::time_point next_change(SimDevice &device, Clock::time_point now);
+    void wait_until(Lock &lock, Clock::time_point wake);
+    // Counts a bulk IN transfer; the injected read failure, when its turn has come.
+    int count_bulk_read(SimDevice &device);
     int bulk_in(Lock &lock, libusb_device_handle *handle, unsigned char *data, int length, int &transferred,
-                unsigned int timeout_ms, const bool *cancelled);
+                unsigned int timeout_ms);
+    // Under the lock: whether an asynchronous transfer has ended (completed, failed, cancelled, timed out).
+    bool finished(libusb_transfer *transfer, Clock::time_point now);
+    // Under the lock: writes a finished transfer's status and length, and forgets it was submitted.
+    void report(libusb_transfer *transfer);
     int bulk_out(libusb_device_handle *handle, int length, int &transferred);
 
     std::mutex mutex;

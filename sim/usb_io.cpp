@@ -1,6 +1,9 @@
 // Control and bulk transfers, synchronous and asynchronous.
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
+
+#include <sys/prctl.h>
 
 #include "simulator.hpp"
 
@@ -51,76 +54,83 @@ int Simulator::bulk_out(libusb_device_handle *handle, int length, int &transferr
     return LIBUSB_SUCCESS;
 }
 
+void Simulator::settle(SimDevice &device, Clock::time_point now) {
+    refresh(device, now);
+    if (!device.plugged) {
+        return;
+    }
+    device.chip.advance(now);
+    if (device.chip.delivery_limit_reached()) {
+        // What was on the wire arrives; everything after it meets a missing device.
+        unplug(device);
+    }
+}
+
+Simulator::Clock::time_point Simulator::next_change(SimDevice &device, Clock::time_point now) {
+    auto wake = device.chip.next_completion(now);
+    if (device.unplug_at) {
+        wake = std::min(wake, *device.unplug_at);
+    }
+    return wake;
+}
+
 int Simulator::bulk_in(Lock &lock, libusb_device_handle *handle, unsigned char *data, int length, int &transferred,
-                       unsigned int timeout_ms, const bool *cancelled) {
+                       unsigned int timeout_ms) {
     transferred = 0;
     auto now = Clock::now();
     if (!alive(handle, now)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
-    SimDevice &device = *handle->sim;
+    const std::shared_ptr<SimDevice> device = handle->sim;
+    if (int failure = count_bulk_read(*device); failure != LIBUSB_SUCCESS) {
+        return failure;
+    }
+    const auto deadline = timeout_ms == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout_ms);
+    PendingIn transfer(data, length);
+    device->chip.queue(transfer, now);
+    // The chip points at this frame's transfer until it is done: take it back on every way out.
+    struct Withdraw {
+        SimDevice &device;
+        PendingIn &transfer;
+        ~Withdraw() { device.chip.withdraw(transfer, Clock::now()); }
+    } withdraw{*device, transfer};
+    for (;;) {
+        settle(*device, now);
+        if (transfer.done) {
+            break;
+        }
+        if (now >= deadline) {
+            device->chip.withdraw(transfer, now);
+            transferred = transfer.transferred;
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        wait_until(lock, std::min(deadline, next_change(*device, now)));
+        now = Clock::now();
+    }
+    transferred = transfer.transferred;
+    return transfer.result;
+}
+
+int Simulator::count_bulk_read(SimDevice &device) {
     ++device.bulk_reads;
     if (device.fail_read_countdown > 0 && --device.fail_read_countdown == 0) {
         ++device.bulk_read_errors;
         return device.fail_read_code;
     }
-    const auto transfer_deadline =
-        timeout_ms == 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(timeout_ms);
-    constexpr int status_size = sizeof Ft232hChip::modem_status;
-    constexpr int packet_data = Ft232hChip::packet_size - status_size;
-
-    // Packet by packet: a full packet as soon as the FIFO holds enough, otherwise whatever it holds (maybe
-    // nothing) when the latency timer runs out. A short packet ends the transfer.
-    while (length - transferred > status_size) {
-        const int capacity = std::min(packet_data, length - transferred - status_size);
-        const auto latency_deadline = now + latency_wait(device);
-        const auto packet_deadline = std::min(latency_deadline, transfer_deadline);
-        std::uint64_t wanted = std::min<std::uint64_t>(capacity, device.chip.fifo_size());
-        for (;;) {
-            if (cancelled != nullptr && *cancelled) {
-                return cancelled_result;
-            }
-            if (!alive(handle, now)) {
-                return LIBUSB_ERROR_NO_DEVICE;
-            }
-            if (device.chip.held(now) >= wanted || now >= packet_deadline) {
-                break;
-            }
-            auto wake = std::min(packet_deadline, device.chip.when_held(wanted, now));
-            if (device.unplug_at) {
-                wake = std::min(wake, *device.unplug_at);
-            }
-            changed.wait_until(lock, std::max(wake, now + std::chrono::microseconds(20)));
-            now = Clock::now();
-        }
-        if (device.chip.held(now) < wanted && now >= transfer_deadline && transfer_deadline <= latency_deadline) {
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        std::size_t allowed = static_cast<std::size_t>(capacity);
-        if (device.unplug_after_bytes) {
-            allowed = static_cast<std::size_t>(std::min<std::uint64_t>(allowed, *device.unplug_after_bytes));
-        }
-        const BoardStream::Fill fill = device.chip.deliver(now, data + transferred + status_size, allowed);
-        data[transferred] = Ft232hChip::modem_status[0];
-        data[transferred + 1] = Ft232hChip::modem_status[1];
-        transferred += status_size + static_cast<int>(fill.written);
-        device.bytes_delivered += static_cast<std::int64_t>(fill.written);
-        if (fill.written == 0) {
-            ++device.status_only_packets;
-        }
-        if (device.unplug_after_bytes) {
-            *device.unplug_after_bytes -= fill.written;
-            if (*device.unplug_after_bytes == 0) {
-                // What was on the wire arrives; everything after it meets a missing device.
-                unplug(device);
-                break;
-            }
-        }
-        if (status_size + static_cast<int>(fill.written) < Ft232hChip::packet_size) {
-            break;
-        }
-    }
     return LIBUSB_SUCCESS;
+}
+
+void Simulator::wait_until(Lock &lock, Clock::time_point wake) {
+    // A completed URB wakes its host thread from an interrupt, not from a timer: keep the kernel's default
+    // 50 us timer slack from adding to every wake-up, which real hardware would not see.
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (slack > timer_slack_ns) {
+        prctl(PR_SET_TIMERSLACK, timer_slack_ns, 0, 0, 0);
+    }
+    changed.wait_until(lock, std::max(wake, Clock::now() + std::chrono::microseconds(2)));
+    if (slack > timer_slack_ns) {
+        prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+    }
 }
 
 int Simulator::bulk_transfer(libusb_device_handle *handle, unsigned char endpoint, unsigned char *data, int length,
@@ -132,7 +142,7 @@ int Simulator::bulk_transfer(libusb_device_handle *handle, unsigned char endpoin
     int done = 0;
     int result = LIBUSB_ERROR_NOT_FOUND;
     if (endpoint == in_endpoint) {
-        result = bulk_in(lock, handle, data, length, done, timeout_ms, nullptr);
+        result = bulk_in(lock, handle, data, length, done, timeout_ms);
     } else if (endpoint == out_endpoint) {
         result = bulk_out(handle, length, done);
     }
@@ -169,16 +179,39 @@ int Simulator::submit_transfer(libusb_transfer *transfer) {
     if (state.submitted) {
         return LIBUSB_ERROR_BUSY;
     }
-    if (!alive(transfer->dev_handle, Clock::now())) {
+    const auto now = Clock::now();
+    if (!alive(transfer->dev_handle, now)) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
     if (transfer->type != LIBUSB_TRANSFER_TYPE_BULK) {
         return LIBUSB_ERROR_NOT_SUPPORTED;
     }
+    if (transfer->length < 0 || (transfer->buffer == nullptr && transfer->length > 0)) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    pending.push_back(transfer);
     state.submitted = true;
     state.cancelled = false;
     state.context = transfer->dev_handle->device->context;
-    pending.push_back(transfer);
+    state.device = transfer->dev_handle->sim;
+    state.in.reset();
+    state.result = LIBUSB_SUCCESS;
+    state.deadline = transfer->timeout == 0 ? Clock::time_point::max()
+                                            : now + std::chrono::milliseconds(transfer->timeout);
+    if (transfer->endpoint == in_endpoint) {
+        state.result = count_bulk_read(*state.device);
+        if (state.result == LIBUSB_SUCCESS) {
+            // Queued on the chip now: it fills while no thread handles events, as the host controller would.
+            state.in.emplace(transfer->buffer, transfer->length);
+            state.device->chip.queue(*state.in, now);
+        }
+    } else if (transfer->endpoint == out_endpoint) {
+        int done = 0;
+        state.result = bulk_out(transfer->dev_handle, transfer->length, done);
+        state.out_done = done;
+    } else {
+        state.result = LIBUSB_ERROR_NOT_FOUND;
+    }
     changed.notify_all();
     return LIBUSB_SUCCESS;
 }
@@ -189,7 +222,11 @@ int Simulator::cancel_transfer(libusb_transfer *transfer) {
     if (found == transfers.end() || !found->second.submitted || found->second.cancelled) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
-    found->second.cancelled = true;
+    TransferState &state = found->second;
+    state.cancelled = true;
+    if (state.in) {
+        state.device->chip.withdraw(*state.in, Clock::now());
+    }
     changed.notify_all();
     return LIBUSB_SUCCESS;
 }
@@ -200,9 +237,15 @@ void Simulator::free_transfer(libusb_transfer *transfer) {
     }
     {
         Lock lock(mutex);
-        if (transfers.erase(transfer) == 0) {
+        auto found = transfers.find(transfer);
+        if (found == transfers.end()) {
             return;
         }
+        // Freeing a submitted transfer is the caller's mistake; the chip must not keep writing into it.
+        if (found->second.in) {
+            found->second.device->chip.withdraw(*found->second.in, Clock::now());
+        }
+        transfers.erase(found);
         std::erase(pending, transfer);
         --totals.live_transfers;
     }
@@ -210,6 +253,41 @@ void Simulator::free_transfer(libusb_transfer *transfer) {
         std::free(transfer->buffer);
     }
     std::free(transfer);
+}
+
+bool Simulator::finished(libusb_transfer *transfer, Clock::time_point now) {
+    TransferState &state = transfers.at(transfer);
+    if (state.cancelled || state.result != LIBUSB_SUCCESS || !state.in) {
+        return true;
+    }
+    settle(*state.device, now);
+    if (state.in->done) {
+        return true;
+    }
+    if (now >= state.deadline) {
+        state.device->chip.withdraw(*state.in, now);
+        state.result = LIBUSB_ERROR_TIMEOUT;
+        return true;
+    }
+    return false;
+}
+
+void Simulator::report(libusb_transfer *transfer) {
+    TransferState &state = transfers.at(transfer);
+    int result = state.result;
+    if (state.in) {
+        transfer->actual_length = state.in->transferred;
+        if (result == LIBUSB_SUCCESS) {
+            result = state.in->result;
+        }
+    } else {
+        transfer->actual_length = result == LIBUSB_SUCCESS ? state.out_done : 0;
+    }
+    transfer->status = state.cancelled ? LIBUSB_TRANSFER_CANCELLED : transfer_status(result);
+    state.submitted = false;
+    state.cancelled = false;
+    state.in.reset();
+    state.device.reset();
 }
 
 int Simulator::handle_events(libusb_context *context, const timeval *timeout, int *completed) {
@@ -225,45 +303,42 @@ int Simulator::handle_events(libusb_context *context, const timeval *timeout, in
         if (completed != nullptr && *completed != 0) {
             return LIBUSB_SUCCESS;
         }
-        auto next = std::find_if(pending.begin(), pending.end(),
-                                 [&](libusb_transfer *t) { return transfers.at(t).context == context; });
-        if (next != pending.end()) {
-            libusb_transfer *transfer = *next;
-            pending.erase(next);
-            // Transfers run to completion here, in the thread that handles events, as libusb's would
-            // complete while it polls; other threads may cancel them meanwhile.
+        // Every transfer of this context that has ended is reported, oldest submission first, as libusb reaps
+        // all the URBs that are ready in one pass.
+        std::vector<libusb_transfer *> ready;
+        auto wake = deadline;
+        for (libusb_transfer *transfer : pending) {
             TransferState &state = transfers.at(transfer);
-            int done = 0;
-            int result = cancelled_result;
-            if (!state.cancelled) {
-                if ((transfer->endpoint & LIBUSB_ENDPOINT_IN) != 0) {
-                    result = transfer->endpoint == in_endpoint
-                                 ? bulk_in(lock, transfer->dev_handle, transfer->buffer, transfer->length, done,
-                                           transfer->timeout, &state.cancelled)
-                                 : LIBUSB_ERROR_NOT_FOUND;
-                } else {
-                    result = transfer->endpoint == out_endpoint ? bulk_out(transfer->dev_handle, transfer->length, done)
-                                                                : LIBUSB_ERROR_NOT_FOUND;
-                }
+            if (state.context != context) {
+                continue;
             }
-            transfer->actual_length = done;
-            transfer->status = result == cancelled_result ? LIBUSB_TRANSFER_CANCELLED : transfer_status(result);
-            state.submitted = false;
-            state.cancelled = false;
-            const bool free_after = (transfer->flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0;
+            if (finished(transfer, now)) {
+                ready.push_back(transfer);
+            } else {
+                wake = std::min({wake, next_change(*state.device, now), state.deadline});
+            }
+        }
+        if (!ready.empty()) {
+            for (libusb_transfer *transfer : ready) {
+                std::erase(pending, transfer);
+                report(transfer);
+            }
             lock.unlock();
-            if (transfer->callback != nullptr) {
-                transfer->callback(transfer);
-            }
-            if (free_after) {
-                free_transfer(transfer);
+            for (libusb_transfer *transfer : ready) {
+                const bool free_after = (transfer->flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0;
+                if (transfer->callback != nullptr) {
+                    transfer->callback(transfer);
+                }
+                if (free_after) {
+                    free_transfer(transfer);
+                }
             }
             return LIBUSB_SUCCESS;
         }
         if (now >= deadline) {
             return LIBUSB_SUCCESS;
         }
-        changed.wait_until(lock, deadline);
+        wait_until(lock, wake);
         now = Clock::now();
     }
 }

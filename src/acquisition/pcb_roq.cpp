@@ -36,7 +36,6 @@ void PCB_ROQ::stop() {
 
 void PCB_ROQ::flush() const {
     std::lock_guard control(control_mutex);
-    std::lock_guard device(decoder.device_mutex);
     (void)decoder.device.flush_buffers();
 }
 
@@ -47,10 +46,10 @@ const std::string &PCB_ROQ::serial_number() const noexcept { return decoder.devi
 int PCB_ROQ::read_raw(unsigned char *buffer, int size) {
     std::lock_guard lock(control_mutex);
     if (!decoder.running.load()) {
-        return read_device(buffer, size);
+        return decoder.device.read_once(buffer, size);
     }
     stop_locked();
-    const int result = read_device(buffer, size);
+    const int result = decoder.device.read_once(buffer, size);
     start_locked();
     return result;
 }
@@ -63,18 +62,17 @@ void PCB_ROQ::start_locked() {
         // A clear flag with a joinable thread means its run() is ending or has ended: join it before replacing it.
         decoder.thread.join();
     }
+    decoder.device.resume_reads();
     decoder.running.store(true);
     decoder.thread = std::thread(&decoder_type::run, &decoder);
 }
 
 void PCB_ROQ::stop_locked() noexcept {
     decoder.running.exchange(false);
+    // A read waiting for a slow board would otherwise hold the thread until a whole block has arrived.
+    decoder.device.interrupt_reads();
     if (decoder.thread.joinable()) {
         decoder.thread.join();
     }
-}
-
-int PCB_ROQ::read_device(unsigned char *buffer, int size) const {
-    std::lock_guard lock(decoder.device_mutex);
-    return decoder.device.read(buffer, size);
+    decoder.device.halt_reads();
 }

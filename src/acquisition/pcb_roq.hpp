@@ -50,7 +50,6 @@ private:
     static device_type open_checked(const std::string &serial_number, unsigned long samples_count);
     void start_locked();
     void stop_locked() noexcept;
-    int read_device(unsigned char *buffer, int size) const;
 
     mutable std::mutex control_mutex;
 };

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -53,8 +52,6 @@ public:
     std::atomic<bool> running{true};
     std::thread thread;
     buffers_type buffers;
-    // Held only around one device call, so another thread's flush never meets a read on the same libftdi context.
-    mutable std::mutex device_mutex;
 
     // Acquisition thread only. Returns once `running` is found clear at the end of a pass, delivering the block in
     // hand (full or partly filled). Catches nothing; an exception still delivers the block in hand as it unwinds.
@@ -119,11 +116,7 @@ private:
     static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
 
     int read_device(unsigned char *buf, std::size_t size) {
-        int result;
-        {
-            std::lock_guard lock(device_mutex);
-            result = device.read(buf, static_cast<int>(size));
-        }
+        const int result = device.read(buf, static_cast<int>(size));
         if (result < 0) {
             for (int i = 0; i < failed_read_pause_ms && running.load(); ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));

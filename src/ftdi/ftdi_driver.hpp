@@ -62,6 +62,10 @@ public:
     int read(unsigned char *buffer, int size) const;
 
     [[nodiscard]] bool opened() const noexcept { return opened_; }
+    // The libftdi context itself, for reading past libftdi; throws the null-context error when there is none.
+    [[nodiscard]] ftdi_context *context() const {
+        return ctx.call([](ftdi_context *c) { return c; });
+    }
 
 private:
     friend std::optional<FtdiDriver> open_device(const std::string &serial_number);

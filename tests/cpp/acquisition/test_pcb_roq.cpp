@@ -110,7 +110,8 @@ std::chrono::nanoseconds thread_cpu_time(std::thread &thread) {
 class PcbRoqTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(pcb_roq_sim_configure("board"), 1) << pcb_roq_sim_last_error();
+        // A board that writes only as fast as it is read: these tests look at content, not at timing.
+        ASSERT_EQ(pcb_roq_sim_configure("board,rate=unlimited"), 1) << pcb_roq_sim_last_error();
         ASSERT_EQ(pcb_roq_sim_set_latency_scale(0.01), 0);
     }
 };
@@ -192,7 +193,8 @@ TEST_F(PcbRoqTest, AcquiredBlocksHoldContiguousFrames) {
         EXPECT_TRUE(block_is_contiguous(*block, next)) << "block " << i;
     }
     board.stop();
-    EXPECT_EQ(device_stats().purges_rx, 0);
+    // Once, when streaming began (what the chip had buffered alone); never to realign.
+    EXPECT_EQ(device_stats().purges_rx, 1);
 }
 
 TEST_F(PcbRoqTest, StopReturnsAndALaterStartContinuesIntoTheSamePool) {
@@ -266,7 +268,9 @@ TEST_F(PcbRoqTest, UnplugDuringAcquisitionNeitherCrashesNorSpins) {
 }
 
 TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
-    const std::uint64_t dropped = 12 * 150 + 3; // inside the second block's frames
+    // Streaming begins by purging the 1024 bytes the chip buffered alone; the drop is inside the second block.
+    constexpr std::uint64_t first_streamed = 1024;
+    const std::uint64_t dropped = first_streamed + 12 * 150 + 3;
     ASSERT_EQ(pcb_roq_sim_drop_bytes(0, &dropped, 1), 0);
     PCB_ROQ board("SIM0001", 100, 255);
     board.start();
@@ -299,9 +303,9 @@ TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
     EXPECT_EQ(contiguous_after_break, 10);
     // Realigning continues the very bytes it searched (nothing is flushed), so the read after the one that showed
     // the shift is in step: the stream resumes within two reads of the lost byte.
-    EXPECT_EQ(device_stats().purges_rx, 0);
+    EXPECT_EQ(device_stats().purges_rx, 1);
     ASSERT_TRUE(first_intact_after_break);
-    EXPECT_LE(*first_intact_after_break, 150u + 2 * 100 + 2);
+    EXPECT_LE(*first_intact_after_break, first_streamed / 12 + 150u + 2 * 100 + 2);
 }
 
 TEST_F(PcbRoqTest, StartWhileAcquiringKeepsTheRunningThread) {

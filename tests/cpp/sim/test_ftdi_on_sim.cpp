@@ -174,20 +174,48 @@ TEST_F(DeviceOpening, OpenDeviceOpensWithoutConfiguring) {
 
 using DeviceIo = SimTest;
 
-TEST_F(DeviceIo, ReadsReturnTheBoardsFrames) {
+TEST_F(DeviceIo, StreamingBeginsAfterPurgingWhatTheChipBufferedAlone) {
     PcbRoqDevice device("SIM0001");
     ASSERT_TRUE(device.opened());
     std::vector<unsigned char> buffer(12 * 4096);
     ASSERT_EQ(device.read(buffer.data(), static_cast<int>(buffer.size())), static_cast<int>(buffer.size()));
-    EXPECT_EQ(buffer, pattern_bytes(0, buffer.size()));
+    EXPECT_EQ(stats().purges_rx, 1);
+    EXPECT_EQ(buffer, pattern_bytes(1024, buffer.size())); // the FIFO's 1024 bytes went with the purge
+    ASSERT_EQ(device.read(buffer.data(), static_cast<int>(buffer.size())), static_cast<int>(buffer.size()));
+    EXPECT_EQ(buffer, pattern_bytes(1024 + buffer.size(), buffer.size()));
+    EXPECT_EQ(stats().purges_rx, 1);
 }
 
-TEST_F(DeviceIo, ReadsReturnShortWhenTheBoardPauses) {
+TEST_F(DeviceIo, ARawReadGetsWhatAPausedBoardLeftInTheFifoThenNothing) {
     PcbRoqDevice device("SIM0001");
     ASSERT_EQ(pcb_roq_sim_pause(0, 1), 0);
     std::vector<unsigned char> buffer(12 * 4096);
-    EXPECT_EQ(device.read(buffer.data(), static_cast<int>(buffer.size())), 1024); // what the FIFO held
-    EXPECT_EQ(device.read(buffer.data(), static_cast<int>(buffer.size())), 0);
+    ASSERT_EQ(device.read_once(buffer.data(), static_cast<int>(buffer.size())), 1024);
+    buffer.resize(1024);
+    EXPECT_EQ(buffer, pattern_bytes(0, 1024));
+    EXPECT_EQ(device.read_once(buffer.data(), static_cast<int>(buffer.size())), 0);
+    EXPECT_EQ(stats().purges_rx, 0);
+    EXPECT_EQ(device.read_counters().in_flight, 0);
+}
+
+TEST_F(DeviceIo, BytesTransfersReceivedBeyondAReadAreHandedOnNotDropped) {
+    PcbRoqDevice device("SIM0001");
+    std::vector<unsigned char> first(100);
+    std::vector<unsigned char> second(100);
+    ASSERT_EQ(device.read_once(first.data(), 100), 100);
+    ASSERT_EQ(device.read_once(second.data(), 100), 100);
+    EXPECT_EQ(first, pattern_bytes(0, 100));
+    EXPECT_EQ(second, pattern_bytes(100, 100));
+    // A streaming read hands on the rest of what the raw reads' transfer received, and ends there: the chip
+    // went without a pending transfer after it.
+    std::vector<unsigned char> rest(200'000);
+    const int got = device.read(rest.data(), static_cast<int>(rest.size()));
+    ASSERT_GT(got, 0);
+    ASSERT_LT(got, static_cast<int>(rest.size()));
+    rest.resize(static_cast<std::size_t>(got));
+    EXPECT_EQ(rest, pattern_bytes(200, rest.size()));
+    EXPECT_EQ(stats().purges_rx, 0);
+    device.halt_reads();
 }
 
 TEST_F(DeviceIo, FlushReachesTheChip) {

@@ -30,7 +30,7 @@ std::vector<std::string> list_serials() {
 }
 
 TEST_F(SimConcurrency, StreamStaysIntactWhileOtherThreadsListPauseAndCount) {
-    configure("serial=A;serial=B");
+    configure("serial=A,rate=unlimited;serial=B,rate=unlimited");
     LibftdiSession reader;
     ASSERT_EQ(reader.open_streaming(), 0);
     std::atomic<bool> running{true};
@@ -80,7 +80,7 @@ TEST_F(SimConcurrency, UnplugFromAnotherThreadReleasesABlockedRead) {
 }
 
 TEST_F(SimConcurrency, TwoBoardsStreamToTwoThreadsIndependently) {
-    configure("serial=A;serial=B,first_frame=1000");
+    configure("serial=A,rate=unlimited;serial=B,first_frame=1000,rate=unlimited");
     std::vector<unsigned char> streams[2];
     std::thread readers[2];
     for (int i = 0; i < 2; ++i) {

@@ -1,0 +1,273 @@
+#include "ftdi/ftdi_read_stream.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+constexpr int status_bytes = 2;
+
+// Stream bytes in the first `bytes` of a transfer: every packet begins with the chip's two status bytes.
+std::size_t payload(int bytes, int packet_size) {
+    const int full = bytes / packet_size;
+    const int rest = bytes % packet_size;
+    return static_cast<std::size_t>(full * (packet_size - status_bytes) + std::max(0, rest - status_bytes));
+}
+
+int error_code(libusb_transfer_status status) {
+    switch (status) {
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_STALL:
+        return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return LIBUSB_ERROR_OVERFLOW;
+    default:
+        return LIBUSB_ERROR_IO;
+    }
+}
+
+// How long a halt waits for cancelled transfers before it gives them up for lost.
+constexpr auto halt_patience = std::chrono::seconds(2);
+
+} // namespace
+
+FtdiReadStream::~FtdiReadStream() {
+    halt();
+    std::lock_guard lock(mutex);
+    if (count.in_flight > 0) {
+        // libusb never gave them back: freeing them would let it write into freed memory, so they are left.
+        for (Slot &slot : slots) {
+            (void)slot.buffer.release();
+        }
+        return;
+    }
+    for (Slot &slot : slots) {
+        libusb_free_transfer(slot.transfer);
+    }
+}
+
+bool FtdiReadStream::allocate() {
+    packet_size = ftdi->max_packet_size > status_bytes ? ftdi->max_packet_size : 512;
+    std::vector<Slot> made(transfer_count);
+    for (Slot &slot : made) {
+        slot.owner = this;
+        slot.transfer = libusb_alloc_transfer(0);
+        slot.buffer.reset(new (std::nothrow) unsigned char[transfer_size]);
+        if (slot.transfer == nullptr || !slot.buffer) {
+            for (Slot &s : made) {
+                libusb_free_transfer(s.transfer);
+            }
+            return false;
+        }
+    }
+    slots = std::move(made);
+    for (Slot &slot : slots) {
+        // libftdi names the endpoint it reads from out_ep.
+        libusb_fill_bulk_transfer(slot.transfer, ftdi->usb_dev, static_cast<unsigned char>(ftdi->out_ep),
+                                  slot.buffer.get(), transfer_size, &FtdiReadStream::completed, &slot, 0);
+    }
+    return true;
+}
+
+void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
+    Slot &slot = *static_cast<Slot *>(transfer->user_data);
+    FtdiReadStream &self = *slot.owner;
+    std::lock_guard lock(self.mutex);
+    slot.submitted = false;
+    --self.count.in_flight;
+    slot.length = std::max(0, transfer->actual_length);
+    slot.position = 0;
+    slot.error = 0;
+    slot.empty_packet = false;
+    if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
+        ++self.count.transfers_completed;
+        slot.empty_packet = slot.length <= status_bytes;
+    } else if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
+        ++self.count.transfers_failed;
+        slot.error = error_code(transfer->status);
+    }
+    slot.holding = true;
+    self.received.push_back(&slot);
+    self.held += payload(slot.length, self.packet_size);
+    self.count.most_held = std::max(self.count.most_held, self.held);
+}
+
+int FtdiReadStream::submit(std::size_t wanted_bytes) {
+    const std::size_t per_transfer = payload(transfer_size, packet_size);
+    std::size_t coming = static_cast<std::size_t>(count.in_flight) * per_transfer;
+    for (Slot &slot : slots) {
+        if (coming >= wanted_bytes) {
+            break;
+        }
+        if (slot.submitted || slot.holding) {
+            continue;
+        }
+        const int result = libusb_submit_transfer(slot.transfer);
+        if (result < 0) {
+            return result;
+        }
+        slot.submitted = true;
+        ++count.in_flight;
+        coming += per_transfer;
+    }
+    return 0;
+}
+
+void FtdiReadStream::recycle(Slot &slot) {
+    held -= payload(slot.length, packet_size) - payload(slot.position, packet_size);
+    slot.holding = false;
+    slot.length = 0;
+    slot.position = 0;
+    slot.error = 0;
+    slot.empty_packet = false;
+}
+
+int FtdiReadStream::serve(unsigned char *out, int size, int &got, bool &chip_empty) {
+    while (got < size && !received.empty()) {
+        Slot &slot = *received.front();
+        if (slot.empty_packet) {
+            // libftdi's rule: a transfer with nothing but status bytes means the chip has no more data.
+            received.pop_front();
+            recycle(slot);
+            chip_empty = true;
+            return 0;
+        }
+        while (slot.position < slot.length && got < size) {
+            const int in_packet = slot.position % packet_size;
+            if (in_packet < status_bytes) {
+                slot.position += status_bytes - in_packet;
+                continue;
+            }
+            const int packet_end = std::min(slot.position - in_packet + packet_size, slot.length);
+            const int n = std::min(packet_end - slot.position, size - got);
+            std::memcpy(out + got, slot.buffer.get() + slot.position, static_cast<std::size_t>(n));
+            got += n;
+            held -= static_cast<std::size_t>(n);
+            slot.position += n;
+        }
+        if (slot.position < slot.length) {
+            break;
+        }
+        const int error = slot.error;
+        received.pop_front();
+        recycle(slot);
+        if (error != 0) {
+            return error;
+        }
+    }
+    return 0;
+}
+
+void FtdiReadStream::handle_events(std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    // Returns as soon as a transfer completes; cancelling one from interrupt() counts.
+    timeval patience{0, 50'000};
+    (void)libusb_handle_events_timeout_completed(ftdi->usb_ctx, &patience, nullptr);
+    lock.lock();
+}
+
+int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
+    if (ftdi->usb_dev == nullptr) {
+        return device_unavailable;
+    }
+    std::unique_lock lock(mutex);
+    if (slots.empty() && !allocate()) {
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    const std::size_t all = std::numeric_limits<std::size_t>::max();
+    int got = 0;
+    int result = 0;
+    bool chip_empty = false;
+    for (;;) {
+        result = serve(out, size, got, chip_empty);
+        if (got >= size || chip_empty || result < 0 || interrupted) {
+            break;
+        }
+        if (keep_streaming && left_alone) {
+            // The chip went without a pending transfer since the bytes just read: at any real rate its FIFO
+            // overflowed meanwhile, so what it holds is followed by a gap. What was read so far ends this read,
+            // and the FIFO is purged before streaming starts, so that the gap falls between two reads, where
+            // the decoder checks the stream's alignment, and not in the middle of one.
+            if (got > 0) {
+                break;
+            }
+            (void)ftdi_tciflush(ftdi);
+            left_alone = false;
+        }
+        const int submitted = submit(keep_streaming ? all : static_cast<std::size_t>(size - got));
+        if (count.in_flight == 0) {
+            result = submitted < 0 ? submitted : LIBUSB_ERROR_IO;
+            break;
+        }
+        handle_events(lock);
+    }
+    if (keep_streaming && !interrupted) {
+        // Queued again before the caller goes off to decode, so the chip always has somewhere to write.
+        (void)submit(all);
+    }
+    if (got > 0) {
+        return got;
+    }
+    return result;
+}
+
+FtdiReadStream::Flying FtdiReadStream::in_flight_locked() const {
+    Flying flying{};
+    std::size_t n = 0;
+    for (const Slot &slot : slots) {
+        if (slot.submitted) {
+            flying[n++] = slot.transfer;
+        }
+    }
+    return flying;
+}
+
+void FtdiReadStream::interrupt() {
+    Flying flying{};
+    {
+        std::lock_guard lock(mutex);
+        interrupted = true;
+        flying = in_flight_locked();
+    }
+    // Outside the lock: a completion callback takes it. A transfer that completed meanwhile is not resubmitted
+    // while interrupted, so cancelling it again is harmless.
+    for (libusb_transfer *transfer : flying) {
+        if (transfer != nullptr) {
+            (void)libusb_cancel_transfer(transfer);
+        }
+    }
+}
+
+void FtdiReadStream::resume() {
+    std::lock_guard lock(mutex);
+    interrupted = false;
+}
+
+void FtdiReadStream::halt() {
+    interrupt();
+    std::unique_lock lock(mutex);
+    const auto give_up = std::chrono::steady_clock::now() + halt_patience;
+    while (count.in_flight > 0 && std::chrono::steady_clock::now() < give_up) {
+        handle_events(lock);
+    }
+    left_alone = true;
+}
+
+void FtdiReadStream::discard() {
+    std::lock_guard lock(mutex);
+    while (!received.empty()) {
+        recycle(*received.front());
+        received.pop_front();
+    }
+}
+
+FtdiReadStream::Counters FtdiReadStream::counters() const {
+    std::lock_guard lock(mutex);
+    return count;
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <ftdi.h>
+#include <libusb.h>
+
+// Reads the chip's stream with many bulk IN transfers queued on libftdi's USB handle at once.
+//
+// The FT232H holds about 1 KiB: at 40 MB/s that is 25 us of stream, and whatever the board writes while no
+// transfer is pending with room is lost. ftdi_read_data submits one transfer at a time and leaves the chip
+// without one between them and between calls; ftdi_read_data_submit shares libftdi's one read buffer, so it
+// cannot queue a second transfer; ftdi_readstream purges the chip when it starts and owns the calling thread
+// until its callback gives up. So this reads through libusb's asynchronous API on the handle libftdi opened:
+// `transfer_count` transfers stay queued while the caller decodes, which covers 52 ms of a 40 MB/s stream.
+//
+// Events are handled by the thread that reads, inside read(); transfers keep filling (in the host controller)
+// while it does something else. What transfers received and nobody read yet is kept across halt() and resume(),
+// so a stream taken up again continues exactly where the last read stopped. A streaming read that follows a
+// halt (or comes first) ends after those bytes and purges what the chip buffered alone: see read().
+class FtdiReadStream {
+public:
+    static constexpr int transfer_size = 64 * 1024; // 128 packets of 512 bytes
+    static constexpr int transfer_count = 32;
+    // libftdi's code for a context without an open device.
+    static constexpr int device_unavailable = -666;
+
+    struct Counters {
+        std::int64_t transfers_completed = 0;
+        std::int64_t transfers_failed = 0;
+        int in_flight = 0;
+        std::size_t most_held = 0; // the most stream bytes ever received and not yet read
+    };
+
+    // Nothing is allocated or submitted before the first read.
+    explicit FtdiReadStream(ftdi_context *ftdi) noexcept : ftdi(ftdi) {}
+    // Halts first: no transfer outlives the stream.
+    ~FtdiReadStream();
+    FtdiReadStream(const FtdiReadStream &) = delete;
+    FtdiReadStream &operator=(const FtdiReadStream &) = delete;
+
+    // One thread at a time. Stores up to `size` bytes of the stream and returns their count once `size` are
+    // there, once the chip sent a packet with nothing in it (it had no more data), or soon after interrupt().
+    // A failed transfer gives its negative libusb code (after the bytes before it were read); a context with
+    // no device gives -666. With `keep_streaming`, every transfer is queued again before returning; without,
+    // only as many as `size` needs are submitted, and halt() should follow.
+    int read(unsigned char *out, int size, bool keep_streaming);
+
+    // Any thread. The read in progress returns soon with what it has, and later reads wait for nothing,
+    // until resume(). Transfers in flight are cancelled; what they received is kept.
+    void interrupt();
+    // Any thread.
+    void resume();
+    // The reading thread, or any thread while no read runs. Cancels what is in flight and waits until it has
+    // come back, keeping what it received for the next read; afterwards nothing is queued on the chip.
+    void halt();
+    // Any thread. Drops what was received and not read yet (the chip's own buffer is the caller's business).
+    void discard();
+
+    // Any thread.
+    Counters counters() const;
+
+private:
+    struct Slot {
+        FtdiReadStream *owner = nullptr;
+        libusb_transfer *transfer = nullptr;
+        std::unique_ptr<unsigned char[]> buffer;
+        int length = 0;   // bytes received, status bytes included
+        int position = 0; // next byte to hand out
+        int error = 0;    // the libusb code it failed with
+        bool empty_packet = false; // it completed with status bytes only
+        bool submitted = false;
+        bool holding = false; // received, not all handed out yet
+    };
+
+    static void LIBUSB_CALL completed(libusb_transfer *transfer);
+
+    // All under `mutex`.
+    bool allocate();
+    int submit(std::size_t wanted_bytes);
+    void recycle(Slot &slot);
+    // Copies what the oldest received transfers hold; stops at a transfer that carried no stream byte (the
+    // chip had nothing more) and at a failure, which it reports.
+    int serve(unsigned char *out, int size, int &got, bool &chip_empty);
+    using Flying = std::array<libusb_transfer *, transfer_count>; // null-padded
+    Flying in_flight_locked() const;
+
+    // The calling thread handles libusb events for a while; returns early when a transfer completes.
+    void handle_events(std::unique_lock<std::mutex> &lock);
+
+    ftdi_context *ftdi;
+    mutable std::mutex mutex;
+    std::vector<Slot> slots;
+    std::deque<Slot *> received; // in the order the chip filled them
+    int packet_size = 512;
+    std::size_t held = 0; // stream bytes received and not handed out
+    bool interrupted = false;
+    bool left_alone = true; // nothing has been queued on the chip since the last byte received
+    Counters count;
+};
