@@ -29,6 +29,29 @@ def pattern_rows(first, count):
     return frames[:, 2:].copy().view("<i2").astype(np.int16)
 
 
+# Streaming begins by purging what the chip buffered while nobody read: on an unlimited board its whole FIFO.
+FIFO_BYTES = 1024
+
+
+def first_frame_bound(rows):
+    """Above the index of the first frame an unlimited board delivers after a start: the purged FIFO, then up to
+    two reads of `rows` frames until the decoder is in step."""
+    return FIFO_BYTES // pcb_roq_sim.FRAME_SIZE + 2 * rows + 2
+
+
+def start_on_fresh_stream(board, device, data=None):
+    """Starts acquisition on a chip that holds nothing yet, and only then lets the board stream from its first
+    byte (the pattern from frame 0, or the raw `data`): nothing a test plans by stream position is lost to the
+    purge with which streaming begins, and the first read begins on the first frame."""
+    device.stream_raw(b"")
+    board.start()
+    wait_until(lambda: device.stats.purges_rx >= 1)
+    if data is None:
+        device.stream_pattern(0)
+    else:
+        device.stream_raw(data)
+
+
 def wait_until(condition, bound=30.0, step=0.01):
     """Polls `condition` until it holds; fails the test after `bound` seconds of monotonic time."""
     deadline = time.monotonic() + bound

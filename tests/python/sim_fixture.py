@@ -8,6 +8,7 @@ import pcb_roq_sim
 
 # Idle chips answer after 255 ms on hardware; tests need not wait that long.
 TEST_LATENCY_SCALE = 0.02
+CONTENT_SPEC = "board,rate=unlimited"
 
 
 @pytest.fixture
@@ -21,7 +22,8 @@ def sim():
         simulator = pcb_roq_sim.Simulator()
     except pcb_roq_sim.SimulatorNotLoaded as e:
         pytest.fail(str(e), pytrace=False)
-    simulator.configure(pcb_roq_sim.DEFAULT_SPEC)
+    # A board that writes only as fast as it is read: the tests look at content; timing tests set a rate.
+    simulator.configure(CONTENT_SPEC)
     simulator.latency_scale = TEST_LATENCY_SCALE
     simulator.fail_init(0)
     yield simulator

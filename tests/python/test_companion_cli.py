@@ -67,7 +67,8 @@ class TestCapture:
     def test_lost_bytes_show_as_lost_frames(self, sim, capsys):
         # Bytes missing from the stream put the decoder out of step; it realigns, and the frames skipped on
         # the way are missing from the counter.
-        sim.device(0).drop_bytes([12 * 5000 + 3, 12 * 9000 + 7, 12 * 13000 + 1])
+        # Past the first block, which begins some 4,200 frames in (the purge of the FIFO, then realignment).
+        sim.device(0).drop_bytes([12 * 15000 + 3, 12 * 19000 + 7, 12 * 23000 + 1])
         status = main(["capture", "--blocks", "8", "--samples-count", "4096"])
         report = summary(capsys.readouterr().out)
         assert status == EXIT_FRAMES_LOST

@@ -11,6 +11,7 @@ import pytest
 
 import _pyzum_zezudi_vu as m
 import pcb_roq_sim
+from board_fixtures import start_on_fresh_stream
 
 # A test that hangs fails on its own instead of stalling the run.
 pytestmark = pytest.mark.timeout(120)
@@ -133,6 +134,7 @@ class TestCorruptedSync:
         device = sim.device(0)
         device.corrupt_sync(at_read_start + inside_reads)
         board = m.PCB_ROQ("SIM0001", S)
+        start_on_fresh_stream(board, device)  # reads begin on frame 0
         rows = acquire_until(board, pattern, start + 2 * S)
         del board
 
