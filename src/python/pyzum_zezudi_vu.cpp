@@ -40,17 +40,19 @@ PYBIND11_MODULE(_pyzum_zezudi_vu, m, py::mod_gil_not_used()) {
         return FtdiDriver::find_by_manufacturer_and_description("ZUM", "PCB_ROQ");
     });
 
+    // Control calls may wait for the acquisition thread or for another thread's raw read; neither needs Python.
+    const py::call_guard<py::gil_scoped_release> detached;
     py::class_<py_PCB_ROQ, std::unique_ptr<py_PCB_ROQ>> board(m, "PCB_ROQ", board_doc);
     py::arg_v latency = py::arg("latency") = 255;
     py::arg_v samples_count = py::arg("samples_count") = 4096;
     board.def(py::init(&make_py_PCB_ROQ), py::arg("serial_number"), samples_count, latency)
         .def_property_readonly("samples", &samples_array<py_PCB_ROQ>)
         .def("_get_raw_data", &get_raw_data<py_PCB_ROQ>)
-        .def("start", &py_PCB_ROQ::start)
-        .def("stop", &py_PCB_ROQ::stop)
+        .def("start", &py_PCB_ROQ::start, detached)
+        .def("stop", &py_PCB_ROQ::stop, detached)
         .def_property("timeout", &py_PCB_ROQ::timeout, &py_PCB_ROQ::set_timeout, timeout_doc)
         .def("serial_number", &py_PCB_ROQ::serial_number)
         .def("__repr__", &py_PCB_ROQ_repr)
         .def("opened", &py_PCB_ROQ::opened)
-        .def("flush", &py_PCB_ROQ::flush);
+        .def("flush", &py_PCB_ROQ::flush, detached);
 }

@@ -13,7 +13,8 @@ using raw_bytes = pybind11::array_t<unsigned char, pybind11::array::forcecast>;
 // array is shortened to what that read returned. A failed read (negative count) makes NumPy refuse the
 // shortening with ValueError. An acquiring board is paused around the read and acquiring afterwards.
 //
-// Any Python thread, attached for its whole length. A refused count leaves the board untouched.
+// Any Python thread; detached from the interpreter while the board is paused and read. A refused count leaves
+// the board untouched.
 template <typename Board>
 raw_bytes get_raw_data(Board &board, long count) {
     // One device read takes an int; a larger count would be cut to something unrelated.
@@ -22,7 +23,13 @@ raw_bytes get_raw_data(Board &board, long count) {
             fmt::format("_get_raw_data: {} bytes asked for, but one read returns at most {} bytes", count, INT_MAX));
     }
     raw_bytes bytes(static_cast<pybind11::ssize_t>(count));
-    const int got = board.read_raw(bytes.mutable_data(), static_cast<int>(count));
+    unsigned char *const destination = bytes.mutable_data();
+    int got = 0;
+    {
+        // A slow board makes the read wait; the new array is ours alone until it is returned.
+        pybind11::gil_scoped_release detached;
+        got = board.read_raw(destination, static_cast<int>(count));
+    }
     if (got < count) {
         bytes.resize({static_cast<pybind11::ssize_t>(got)}, true);
     }
