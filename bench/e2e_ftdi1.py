@@ -45,4 +45,5 @@ def main():
     meter.report("ftdi1", dropped_bytes=decoder.dropped_bytes)
 
 
-main()
+if __name__ == "__main__":
+    main()

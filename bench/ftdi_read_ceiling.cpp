@@ -14,6 +14,8 @@
 
 #include <ftdi.h>
 
+#include "pcb_roq_sim.h"
+
 namespace {
 
 constexpr int samples_count = 4096;
@@ -34,6 +36,24 @@ double env_seconds(const char *name, double fallback) {
 [[noreturn]] void fail(const std::string &what, ftdi_context *ctx) {
     std::fprintf(stderr, "%s: %s\n", what.c_str(), ctx != nullptr ? ftdi_get_error_string(ctx) : "");
     std::exit(1);
+}
+
+// The simulator's counters of what its chip lost and delivered, when it is preloaded.
+struct ChipCounts {
+    std::int64_t lost = 0;
+    std::int64_t delivered = 0;
+};
+
+ChipCounts chip_counts(const std::string &serial) {
+    using find_fn = int (*)(const char *);
+    using stats_fn = int (*)(int, pcb_roq_sim_device_stats *);
+    auto find = reinterpret_cast<find_fn>(dlsym(RTLD_DEFAULT, "pcb_roq_sim_find"));
+    auto stats = reinterpret_cast<stats_fn>(dlsym(RTLD_DEFAULT, "pcb_roq_sim_get_device_stats"));
+    pcb_roq_sim_device_stats s{};
+    if (find == nullptr || stats == nullptr || stats(find(serial.c_str()), &s) != 0) {
+        return {};
+    }
+    return {s.bytes_lost, s.bytes_delivered};
 }
 
 // The preloaded simulator streams as fast as it is read once told so; on real hardware there is nothing to set.
@@ -83,7 +103,11 @@ int main() {
     const char *serial_env = std::getenv("PYZUM_BENCH_SERIAL");
     const std::string serial = serial_env != nullptr ? serial_env : "SIM0001";
     const double duration = env_seconds("PYZUM_BENCH_SECONDS", 3.0);
-    unlimited_rate(serial);
+    // At a real rate the board keeps the rate it was configured with, and the run reports what the chip lost.
+    const bool real_rate = std::getenv("PYZUM_RR_REAL") != nullptr;
+    if (!real_rate) {
+        unlimited_rate(serial);
+    }
 
     ftdi_context *ctx = ftdi_new();
     if (ctx == nullptr) {
@@ -110,13 +134,15 @@ int main() {
     bool measuring = false;
     clock::time_point begin{};
     double cpu_begin = 0;
+    ChipCounts counts_begin;
 
     for (;;) {
         const auto now = clock::now();
-        if (!measuring && now >= warm_end) {
+        if (!measuring && (real_rate || now >= warm_end)) {
             measuring = true;
             begin = now;
             cpu_begin = process_cpu_seconds();
+            counts_begin = chip_counts(serial);
         }
         if (measuring && now - begin >= std::chrono::duration<double>(duration)) {
             break;
@@ -153,16 +179,22 @@ int main() {
     }
     const double wall = std::chrono::duration<double>(clock::now() - begin).count();
     const double cpu = process_cpu_seconds() - cpu_begin;
+    const ChipCounts counts_end = chip_counts(serial);
+    const auto lost = counts_end.lost - counts_begin.lost;
+    const auto stream = lost + counts_end.delivered - counts_begin.delivered;
     ftdi_usb_close(ctx);
     ftdi_free(ctx);
 
     const double gb = static_cast<double>(measured_bytes) / 1e9;
     std::printf("{\"name\": \"ftdi_read_data (C++)\", \"bytes\": %llu, \"frames\": %llu, \"seconds\": %.4f, "
                 "\"cpu_seconds\": %.4f, \"mb_per_s\": %.2f, \"cpu_s_per_gb\": %.3f, \"checked_reads_failed\": %llu, "
-                "\"contiguous\": %s}\n",
+                "\"contiguous\": %s, \"lost_bytes\": %lld, \"stream_bytes\": %lld, \"lost_share\": %.6g, "
+                "\"cpu_share\": %.3f}\n",
                 static_cast<unsigned long long>(measured_bytes),
                 static_cast<unsigned long long>(measured_bytes / frame_bytes), wall, cpu,
                 static_cast<double>(measured_bytes) / 1e6 / wall, gb > 0 ? cpu / gb : 0.0,
-                static_cast<unsigned long long>(mismatches), anchor >= 0 && mismatches == 0 ? "true" : "false");
+                static_cast<unsigned long long>(mismatches), anchor >= 0 && mismatches == 0 ? "true" : "false",
+                static_cast<long long>(lost), static_cast<long long>(stream),
+                stream > 0 ? static_cast<double>(lost) / static_cast<double>(stream) : 0.0, wall > 0 ? cpu / wall : 0.0);
     return 0;
 }

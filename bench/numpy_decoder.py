@@ -41,10 +41,12 @@ class NumpyFrameDecoder:
                 blocks.append(np.ascontiguousarray(frames[:, 2:]).view("<i2"))
                 start += self.block_bytes
                 continue
-            # Out of step: drop everything up to the next sync pair (the frames before it are lost too).
-            window = self.buffer[start + 1:self.fill]
+            # Out of step: drop everything up to the next sync pair after the first broken frame (the frames
+            # before it are lost too), so that one gap costs one search, not one per frame before it.
+            search = start + int(bad[0]) * FRAME + 1
+            window = self.buffer[search:self.fill]
             hits = np.flatnonzero((window[:-1] == SYNC0) & (window[1:] == SYNC1))
-            new_start = start + 1 + int(hits[0]) if len(hits) else self.fill - 1
+            new_start = search + int(hits[0]) if len(hits) else self.fill - 1
             self.dropped_bytes += new_start - start
             start = new_start
         remaining = self.fill - start

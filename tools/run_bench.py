@@ -21,6 +21,12 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "bench"
 BENCH = REPO / "bench"
 SECONDS = os.environ.get("PYZUM_BENCH_SECONDS", "3")
+# The real-rate table reads every row for a minute unless told otherwise.
+REAL_RATE_SECONDS = os.environ.get("PYZUM_BENCH_SECONDS", "60")
+REAL_RATES = (10e6, 20e6, 40e6)
+CONDITIONS = ("idle", "co-load", "pause")
+REAL_READERS = ("module", "pylibftdi", "ftdi1", "cpp")
+FIFO = 1024
 
 
 def sh(cmd, cwd=REPO, **kw):
@@ -64,6 +70,97 @@ def run_json(name, cmd, env):
               file=sys.stderr)
         result["exit_status"] = proc.returncode
     return result
+
+
+def real_rate_env(rate, boards, reader, pause):
+    env = sim_env()
+    env["PYTHONPATH"] = os.pathsep.join([env["PYTHONPATH"], str(REPO / "sim")])
+    env["PYZUM_BENCH_SECONDS"] = REAL_RATE_SECONDS
+    env["PCB_ROQ_SIM"] = ";".join(f"serial=SIM{i + 1:04d},rate={rate:g},fifo={FIFO}" for i in range(boards))
+    env["PYZUM_RR_READER"] = reader
+    env["PYZUM_RR_BOARDS"] = str(boards)
+    env["PYZUM_RR_PAUSE"] = "1" if pause else "0"
+    env["PYZUM_RR_REAL"] = "1"
+    return env
+
+
+def cpp_real_rate(env, boards):
+    """The bare C++ loop, one process per board (each carries its own simulated bus, read on one board)."""
+    procs = []
+    for i in range(boards):
+        e = dict(env, PYZUM_BENCH_SERIAL=f"SIM{i + 1:04d}")
+        procs.append(subprocess.Popen([BUILD / "bench" / "ftdi_read_ceiling"], cwd=BENCH, env=e,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+    rows = []
+    for p in procs:
+        out, err = p.communicate(timeout=3600)
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if not lines:
+            return {"name": "cpp", "error": (err or f"exit status {p.returncode}").strip()[-300:]}
+        rows.append(json.loads(lines[-1]))
+    lost = sum(r["lost_bytes"] for r in rows)
+    stream = sum(r["stream_bytes"] for r in rows)
+    return {"name": "cpp", "boards": boards, "lost_share": lost / stream if stream else None, "lost_bytes": lost,
+            "stream_bytes": stream, "rows": None, "out_of_step_rows": None,
+            "checked_reads_failed": sum(r["checked_reads_failed"] for r in rows),
+            "cpu_share": round(sum(r["cpu_share"] for r in rows), 3)}
+
+
+class CoLoad:
+    """Two CPU-bound processes at normal priority for the length of a run."""
+
+    def __enter__(self):
+        self.procs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+        return self
+
+    def __exit__(self, *exc):
+        for p in self.procs:
+            p.kill()
+            p.wait()
+
+
+def real_rate_run(rate, condition, boards, reader):
+    env = real_rate_env(rate, boards, reader, condition == "pause")
+    print(f"+ real rate {rate / 1e6:g} MB/s, {condition}, {boards} board(s), {reader}", flush=True)
+    load = CoLoad() if condition == "co-load" else None
+    if load:
+        load.__enter__()
+    try:
+        if reader == "cpp":
+            row = cpp_real_rate(env, boards)
+        else:
+            row = run_json(reader, [sys.executable, "realrate.py"], env)
+    finally:
+        if load:
+            load.__exit__()
+    row.update({"rate": rate, "condition": condition, "boards": boards, "reader": reader})
+    return row
+
+
+def real_rate_table():
+    """Every reader at real rates under every host condition, then four boards at the chip's full rate."""
+    rows = []
+    for rate in REAL_RATES:
+        for condition in CONDITIONS:
+            for reader in REAL_READERS:
+                if condition == "pause" and reader == "cpp":
+                    continue  # no interpreter to hold
+                rows.append(real_rate_run(rate, condition, 1, reader))
+    for reader in REAL_READERS:
+        rows.append(real_rate_run(40e6, "idle", 4, reader))
+    return rows
+
+
+def real_rate_cells(row):
+    if "error" in row:
+        return ["failed", "", ""]
+    lost = f"{100 * row['lost_share']:.3f} %" if row.get("lost_share") is not None else "?"
+    steps = str(row["out_of_step_rows"]) if row.get("out_of_step_rows") is not None else "n/a"
+    return [lost, steps, f"{100 * row['cpu_share']:.0f} %"]
+
+
+READER_NAMES = {"module": "pyzum_zezudi_vu", "pylibftdi": "pylibftdi", "ftdi1": "ftdi1",
+                "cpp": "ftdi_read_data (C++)"}
 
 
 def cpp_benchmarks():
@@ -125,6 +222,11 @@ def goals(results):
         goal("decoder core >= 2 GB/s", gbs, gbs >= 2)
     if "samples_over_numpy" in module:
         goal("samples <= 2x NumPy alloc+copy", module["samples_over_numpy"], module["samples_over_numpy"] <= 2)
+    full_rate = [r for r in results.get("real_rate", []) if r["reader"] == "module" and r["rate"] == 40e6]
+    if full_rate:
+        lost = sum(r.get("lost_bytes", 0) for r in full_rate)
+        clean = all("error" not in r for r in full_rate) and lost == 0
+        goal("(a) 0 bytes lost at the chip at 40 MB/s, every host condition, one board and four", lost, clean)
     if "acquisition_allocs_per_block" in decoder:
         n = round(decoder["acquisition_allocs_per_block"], 4)
         goal("0 steady-state allocations per block (acquisition thread, in-memory device)", n, n == 0)
@@ -176,6 +278,14 @@ def table(results):
                          f" other threads {al['other_allocs_per_block']:.2f}")
     elif module:
         lines.append(f"Module: failed: {module.get('error', '')}")
+    if results.get("real_rate"):
+        lines.append(f"Real rate, FIFO {FIFO} bytes, S = 4096, {REAL_RATE_SECONDS} s per row from the first block")
+        lines.append(f"  {'rate':>6} {'condition':<8} {'boards':>6} {'reader':<22} {'lost':>10} {'out of step':>12}"
+                     f" {'CPU':>6}")
+        for row in results["real_rate"]:
+            lost, steps, cpu = real_rate_cells(row)
+            lines.append(f"  {row['rate'] / 1e6:>4g}MB {row['condition']:<8} {row['boards']:>6} "
+                         f"{READER_NAMES[row['reader']]:<22} {lost:>10} {steps:>12} {cpu:>6}")
     lines.append("Goals (reported, not enforced)")
     for g in results["goals"]:
         lines.append(f"  [{'met' if g['met'] else 'MISSED':>6}] {g['goal']}: {g['value']}")
@@ -194,6 +304,17 @@ def markdown(results):
         else:
             lines.append(f"| ({row['key']}) {row['name']} | {row['mb_per_s']:.0f} | {row['cpu_s_per_gb']:.2f} |"
                          f" {'yes' if row['contiguous'] else 'NO'} |")
+    if results.get("real_rate"):
+        lines += ["", f"Real rate: the simulated board at a real chip's rate, FIFO {FIFO} bytes, S = 4096,"
+                      f" {REAL_RATE_SECONDS} s per row counted from the first block each reader received; lost is the"
+                      " share of the stream the chip dropped, out of step the rows whose frame counter does not follow"
+                      " the row before, CPU the whole process as a share of one core.", "",
+                  "| MB/s | host | boards | reader | lost at the chip | rows out of step | CPU |",
+                  "|---:|---|---:|---|---:|---:|---:|"]
+        for row in results["real_rate"]:
+            lost, steps, cpu = real_rate_cells(row)
+            lines.append(f"| {row['rate'] / 1e6:g} | {row['condition']} | {row['boards']} |"
+                         f" {READER_NAMES[row['reader']]} | {lost} | {steps} | {cpu} |")
     lines.append("")
     lines.append("| goal | value | |")
     lines.append("|---|---:|---|")
@@ -228,6 +349,8 @@ def main():
         f"a_over_{k}": {"mb_per_s": ratio(rows["a"], rows[k], "mb_per_s"),
                         "cpu_s_per_gb": ratio(rows["a"], rows[k], "cpu_s_per_gb")} for k in "bcd"}
     results["module"] = run_json("module extras", [py, "module_extras.py"], sim_env(preload_counter=True))
+    if os.environ.get("PYZUM_BENCH_REAL_RATE", "1") != "0":
+        results["real_rate"] = real_rate_table()
     results["goals"] = goals(results)
 
     (BUILD / "results.json").write_text(json.dumps(results, indent=2) + "\n")
@@ -236,6 +359,8 @@ def main():
     print(table(results))
     print(f"\nwritten to {BUILD / 'results.json'}")
     failed = [r["name"] for r in results["end_to_end"] if "error" in r]
+    failed += [f"real rate {r['reader']} {r['rate'] / 1e6:g} MB/s {r['condition']} x{r['boards']}"
+               for r in results.get("real_rate", []) if "error" in r]
     if results["cpp"] is None:
         failed.append("C++ benchmarks")
     if "error" in results["module"]:
