@@ -12,6 +12,7 @@
 #include "channels/auto_recycled_channel.hpp"
 #include "channels/channel.hpp"
 #include "channels/dynamic_array_2d.hpp"
+#include "acquisition/decoder_counters.hpp"
 
 // The acquisition engine of a board: reads the chip's byte stream, keeps itself aligned on the 12-byte frames
 // (sync pair 0xF0 0x0F, then five little-endian words) and copies every frame's payload into the next row of
@@ -52,9 +53,11 @@ public:
     std::atomic<bool> running{true};
     std::thread thread;
     buffers_type buffers;
+    decoder_counters counters;
 
     // Acquisition thread only. Returns once `running` is found clear at the end of a pass, delivering the block in
-    // hand (full or partly filled). Catches nothing; an exception still delivers the block in hand as it unwinds.
+    // hand (full or partly filled; one with no row filled goes back to the free channel, as it holds only an
+    // earlier block's rows). Catches nothing; an exception still delivers the block in hand as it unwinds.
     void run() {
         stream s{std::make_unique<unsigned char[]>(2 * read_size)};
         fetch(s);
@@ -68,9 +71,14 @@ public:
                 }
                 const std::size_t k = std::min((s.n - s.offset) / frame_size, samples_count - rows);
                 const unsigned char *frame = s.buf.get() + s.offset + 2;
+                std::uint64_t without_sync = 0;
                 for (std::size_t j = 0; j < k; ++j, frame += frame_size) {
                     std::memcpy(current->row(rows + j), frame, payload);
+                    // Only counted: the first frame of a read is the one whose pair decides.
+                    without_sync += static_cast<std::uint64_t>(frame[-2] != sync_first || frame[-1] != sync_second);
                 }
+                decoder_counters::add(counters.frames_decoded, k);
+                decoder_counters::add(counters.frames_without_sync, without_sync);
                 s.offset += k * frame_size;
                 rows += k;
                 if (rows >= samples_count) {
@@ -78,15 +86,27 @@ public:
                     // sees whole blocks while acquisition goes on.
                     output_type next = _wait_for_output_bufer();
                     current = std::move(next);
+                    decoder_counters::add(counters.blocks_delivered, 1);
                     rows = 0;
                 }
                 if (s.n - s.offset < frame_size) {
+                    decoder_counters::add(counters.partial_frame_bytes, s.n - s.offset);
                     fetch(s);
                 }
             } else {
                 resynchronise(s);
             }
         } while (running.load());
+        if (current && rows == 0) {
+            current.redirect(&buffers.free_channel());
+            decoder_counters::add(counters.empty_blocks_returned, 1);
+        } else if (current) {
+            decoder_counters::add(counters.blocks_delivered, 1);
+            if (rows < samples_count) {
+                decoder_counters::add(counters.partial_blocks, 1);
+                decoder_counters::add(counters.partial_block_rows, rows);
+            }
+        }
     }
 
     // Acquisition thread only; an exception leaves both channels as they were. The next empty block, or nothing once
@@ -96,9 +116,13 @@ public:
         if (w) {
             return w;
         }
+        const auto began = std::chrono::steady_clock::now();
         for (;;) {
             w = buffers.take_empty(wait_slice);
             if (w || !running.load()) {
+                const auto waited = std::chrono::steady_clock::now() - began + wait_slice;
+                decoder_counters::add(counters.wait_for_block_ns,
+                                      static_cast<std::uint64_t>(std::chrono::nanoseconds(waited).count()));
                 return w;
             }
         }
@@ -111,12 +135,19 @@ private:
         std::unique_ptr<unsigned char[]> buf;
         std::size_t n = 0;
         std::size_t offset = 0;
+        int result = 0; // what the latest full read returned
     };
 
     static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
 
     int read_device(unsigned char *buf, std::size_t size) {
         const int result = device.read(buf, static_cast<int>(size));
+        if (result >= 0) {
+            decoder_counters::add(counters.stream_bytes, static_cast<std::uint64_t>(result));
+            decoder_counters::add(static_cast<std::size_t>(result) == size ? counters.full_reads : counters.short_reads, 1);
+        } else {
+            decoder_counters::add(counters.failed_reads, 1);
+        }
         if (result < 0) {
             for (int i = 0; i < failed_read_pause_ms && running.load(); ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -135,7 +166,8 @@ private:
         for (std::size_t back = 2; back <= last_back && back <= read_size; ++back) {
             const std::size_t p = read_size - back;
             if (buf[p] == sync_first && buf[p + 1] == sync_second) {
-                (void)read_device(buf, p + 2 * frame_size - read_size);
+                const int skipped = read_device(buf, p + 2 * frame_size - read_size);
+                decoder_counters::add(counters.bytes_skipped, static_cast<std::uint64_t>(std::max(0, skipped)));
                 return;
             }
         }
@@ -144,11 +176,19 @@ private:
     void accept(stream &s, int result) const noexcept {
         s.n = result >= 0 && static_cast<std::size_t>(result) >= frame_size ? static_cast<std::size_t>(result) : 0;
         s.offset = 0;
+        s.result = result;
+    }
+
+    // The latest read goes undecoded: the stream is out of step (or the read too short to tell).
+    void count_resynchronisation(int result) noexcept {
+        decoder_counters::add(counters.resynchronisations, 1);
+        decoder_counters::add(counters.bytes_skipped, static_cast<std::uint64_t>(std::max(0, result)));
     }
 
     void fetch(stream &s) {
         int result = read_device(s.buf.get(), read_size);
         if (!in_step(s.buf.get())) {
+            count_resynchronisation(result);
             realign(s.buf.get());
             result = read_device(s.buf.get(), read_size);
         }
@@ -156,6 +196,7 @@ private:
     }
 
     void resynchronise(stream &s) {
+        count_resynchronisation(s.result);
         realign(s.buf.get());
         accept(s, read_device(s.buf.get(), read_size));
     }

@@ -45,6 +45,8 @@ public:
     const T *operator->() const noexcept { return &*value_; }
 
     [[nodiscard]] Channel *destination() const noexcept { return destination_; }
+    // The value will go to `destination` instead, which must outlive the wrapper.
+    void redirect(Channel *destination) noexcept { destination_ = destination; }
 
 private:
     void deliver() noexcept {

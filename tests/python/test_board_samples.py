@@ -114,10 +114,11 @@ class TestTimeoutOnAnOpenBoard:
         assert board.samples is not None
 
     def test_stopped_board_keeps_none_after_draining(self, open_board):
-        board = open_board(timeout=td(milliseconds=20))
+        board = open_board()
         board.start()
         assert board.samples is not None
         board.stop()
+        board.timeout = td(milliseconds=20)
         while board.samples is not None:
             pass
         assert board.samples is None

@@ -92,10 +92,16 @@ TEST(SimpleDecoderTest, OneFullReadFillsOneBlockAndHandsItOff) {
 
     EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48)}));
     auto blocks = t.delivered();
-    ASSERT_EQ(blocks.size(), 2u); // the full block, then the untouched one in hand when run() ended
+    ASSERT_EQ(blocks.size(), 1u); // the block in hand when run() ended had no row filled: back to the pool
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
-    EXPECT_EQ(std::count(blocks[1].data(), blocks[1].data() + blocks[1].size(), 0), 20);
-    EXPECT_EQ(t.decoder.buffers.free_channel().size(), 1u);
+    EXPECT_EQ(t.decoder.buffers.free_channel().size(), 2u);
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.blocks_delivered, 1u);
+    EXPECT_EQ(c.empty_blocks_returned, 1u);
+    EXPECT_EQ(c.frames_decoded, 4u);
+    EXPECT_EQ(c.stream_bytes, 48u);
+    EXPECT_EQ(c.full_reads, 1u);
+    EXPECT_EQ(c.short_reads, 1u);
 }
 
 TEST(SimpleDecoderTest, FirstReadOutOfStepIsRealignedBeforeDecoding) {
@@ -283,8 +289,9 @@ TEST(SimpleDecoderTest, FullBlockIsHeldUntilAnEmptyBlockArrives) {
     acquisition.stop();
 
     auto blocks = t.delivered();
-    ASSERT_EQ(blocks.size(), 2u);
+    ASSERT_EQ(blocks.size(), 1u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
+    EXPECT_GT(t.decoder.counters.read().wait_for_block_ns, 10'000'000u);
 }
 
 TEST(SimpleDecoderTest, StopWhileWaitingForEmptyBlockDeliversFullBlockAndEnds) {
@@ -329,9 +336,13 @@ TEST(SimpleDecoderTest, SecondRunStartsWithZeroedBufferAndFreshFetch) {
 
     EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
-    ASSERT_EQ(blocks.size(), 3u);
+    ASSERT_EQ(blocks.size(), 2u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 3));
     EXPECT_TRUE(rows_are_frames(blocks[1], 0, 4, 4));
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.partial_blocks, 1u); // the first run's three rows
+    EXPECT_EQ(c.partial_block_rows, 3u);
+    EXPECT_EQ(c.partial_frame_bytes, 5u);
 }
 
 TEST(SimpleDecoderTest, FailingDevicePausesBetweenReadsAndStillStops) {
@@ -346,5 +357,6 @@ TEST(SimpleDecoderTest, FailingDevicePausesBetweenReadsAndStillStops) {
     // About one read per 5 ms pause; a thread without a pause makes hundreds of thousands in this time.
     EXPECT_GT(t.script->read_count(), 0u);
     EXPECT_LT(t.script->read_count(), 1000u);
-    EXPECT_EQ(t.delivered().size(), 1u); // the untouched block in hand; nothing was decoded
+    EXPECT_EQ(t.delivered().size(), 0u); // nothing was decoded: the untouched block in hand went back to the pool
+    EXPECT_EQ(t.decoder.counters.read().failed_reads, t.script->read_count());
 }

@@ -1,5 +1,7 @@
 // The FTDI access layer (FtdiDriver, FtdiDevice, the board search) against the simulated bus.
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -216,6 +218,30 @@ TEST_F(DeviceIo, BytesTransfersReceivedBeyondAReadAreHandedOnNotDropped) {
     EXPECT_EQ(rest, pattern_bytes(200, rest.size()));
     EXPECT_EQ(stats().purges_rx, 0);
     device.halt_reads();
+}
+
+TEST_F(DeviceIo, InterruptingEndsAReadThatWaitsForASlowBoardAndHaltLeavesNothingQueued) {
+    configure("board,rate=1000"); // a full read of 4096 frames would take 49 s
+    PcbRoqDevice device("SIM0001");
+    std::vector<unsigned char> buffer(12 * 4096);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        device.interrupt_reads();
+    });
+    const auto began = std::chrono::steady_clock::now();
+    const int got = device.read(buffer.data(), static_cast<int>(buffer.size()));
+    const auto waited = std::chrono::steady_clock::now() - began;
+    stopper.join();
+    EXPECT_GE(got, 0);
+    EXPECT_LT(got, 1000);
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    // Later reads do not wait either, until the stream is resumed.
+    EXPECT_GE(device.read(buffer.data(), static_cast<int>(buffer.size())), 0);
+    device.halt_reads();
+    EXPECT_EQ(device.read_counters().in_flight, 0);
+    const auto reads = stats().bulk_reads;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(stats().bulk_reads, reads); // a halted stream queues nothing on the chip
 }
 
 TEST_F(DeviceIo, FlushReachesTheChip) {
