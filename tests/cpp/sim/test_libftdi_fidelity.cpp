@@ -68,7 +68,8 @@ TEST_F(LibftdiFidelity, GetStringsReturnsEveryStringAndEmptyForMissingOnes) {
 
     // Either way a zero-filled buffer reads as "" for a device without a serial: the search relies on this.
     char unnamed_serial[128] = {};
-    const int only_serial = ftdi_usb_get_strings(session.ctx, unnamed->dev, nullptr, 0, nullptr, 0, unnamed_serial, 128);
+    const int only_serial =
+        ftdi_usb_get_strings(session.ctx, unnamed->dev, nullptr, 0, nullptr, 0, unnamed_serial, 128);
     EXPECT_TRUE(only_serial == 0 || only_serial == -9) << only_serial; // -9: the serial string, libftdi 1.5
     EXPECT_STREQ(unnamed_serial, "");
 
