@@ -1,9 +1,18 @@
 #!/usr/bin/env python3
 """Builds every configuration and runs every test stage inside the build root; ends with one summary line.
 
+Runs inside the sid build root (tools/devroot run); the stages against Debian 12's libftdi 1.5 run in the
+other root (tools/devroot --libftdi 1.5), built in build/ftdi15. Each stage line names the libftdi it used.
+
 Each stage records JUnit XML under build/results/; the totals are read back from there, so a stage that
-crashes before writing its report still counts as a failure. Tests that measure something record it as a
-`figure` property; the figures are listed before the summary.
+crashes before writing its report (or is ended by a time limit) still counts as a failure. Tests that
+measure something record it as a `figure` property; the figures are listed before the summary.
+
+Every test has a time limit. ctest ends a test after CTEST_TIMEOUT seconds. A Python test fails after
+PYTEST_TIMEOUT seconds with its traceback (pytest-timeout, signal method) and the run goes on, as long as the
+stuck call gets back to the interpreter (the module's waits do); one stuck in C that never does, with the
+GIL held or not, gets every thread's Python stack printed a minute later by faulthandler, which then ends
+the run (its stage then has no report and fails).
 
     run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests only)
     run_tests.py --soak    the soak and stress tests at full length (make soak)
@@ -20,32 +29,56 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 RESULTS = REPO / "build" / "results"
 SIM_LIB = "sim/libpcb_roq_sim.so"
 QUICK = os.environ.get("PYZUM_QUICK") == "1"  # developer shortcut: plain build only
+# Per-test limits, generous for a loaded two-core machine; a hang costs this long, nothing else does.
+CTEST_TIMEOUT = 600
+PYTEST_TIMEOUT = 300
+SOAK_LONG_TIMEOUT = 900
+
+SID = "sid"      # this root, with sid's libftdi
+LIBFTDI15 = "1.5"  # the root with Debian 12's libftdi 1.5
+BUILD15 = "build/ftdi15"
 
 
-def sh(cmd, **kw):
+def sh(cmd, extra_env=None, root=SID, **kw):
+    """Runs cmd in this root or, for LIBFTDI15, in the other one, with extra_env added for cmd alone."""
+    extra_env = extra_env or {}
+    if root == LIBFTDI15:
+        # Set inside the other root only: tools/devroot and its helpers must not load a preload meant for cmd.
+        cmd = ["tools/devroot", "--libftdi", "1.5", "run", "env", *(f"{k}={v}" for k, v in extra_env.items()),
+               *cmd]
+        extra_env = {}
     print("+", " ".join(str(c) for c in cmd), flush=True)
-    return subprocess.run(cmd, cwd=REPO, **kw).returncode
+    return subprocess.run(cmd, cwd=REPO, env=dict(os.environ, **extra_env), **kw).returncode
 
 
-def configure_and_build(build_dir, *flags):
+def libftdi_version(root):
+    """libftdi's Debian version in that root, as the dynamic linker will find it."""
+    cmd = ["dpkg-query", "-W", "-f=${Version}", "libftdi1-2"]
+    if root == LIBFTDI15:
+        cmd = ["tools/devroot", "--libftdi", "1.5", "run", *cmd]
+    out = subprocess.run(cmd, cwd=REPO, capture_output=True, text=True)
+    return out.stdout.strip() if out.returncode == 0 else "unknown"
+
+
+def configure_and_build(build_dir, *flags, root=SID):
     if sh(["cmake", "-S", ".", "-B", build_dir, "-G", "Ninja", "-Wno-dev", *flags],
-          stdout=subprocess.DEVNULL) != 0:
+          stdout=subprocess.DEVNULL, root=root) != 0:
         return False
-    return sh(["cmake", "--build", build_dir]) == 0
+    return sh(["cmake", "--build", build_dir], root=root) == 0
 
 
-def ctest(name, build_dir, extra_env=None):
-    env = dict(os.environ, **(extra_env or {}))
+def ctest(name, build_dir, extra_env=None, root=SID):
     report = RESULTS / f"ctest-{name}.xml"
-    sh(["ctest", "--test-dir", build_dir, "--output-on-failure", "--timeout", "600",
-        "--output-junit", str(report)], env=env)
+    sh(["ctest", "--test-dir", build_dir, "--output-on-failure", "--timeout", str(CTEST_TIMEOUT),
+        "--output-junit", str(report)], extra_env, root=root)
     return report
 
 
-def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), preload_first=()):
-    env = dict(os.environ, **(extra_env or {}))
+def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), preload_first=(), root=SID,
+           timeout=PYTEST_TIMEOUT):
+    env = dict(extra_env or {})
     sim = REPO / build_dir / SIM_LIB
-    preload = list(preload_first) + [p for p in env.get("LD_PRELOAD", "").split(":") if p]
+    preload = list(preload_first) + [p for p in os.environ.get("LD_PRELOAD", "").split(":") if p]
     if sim.exists():
         preload.append(str(sim))
     env["LD_PRELOAD"] = ":".join(preload)
@@ -53,8 +86,10 @@ def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), pr
     env["PYZUM_BUILD_DIR"] = str(REPO / build_dir)
     report = RESULTS / f"pytest-{name}.xml"
     # xunit1 keeps the properties tests record (their figures) in the report without a warning.
-    rc = sh([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *paths,
-             f"--junitxml={report}", "-o", "junit_family=xunit1", *args], env=env)
+    rc = sh([sys.executable if root == SID else "python3", "-m", "pytest", "-q", "-p", "no:cacheprovider", *paths,
+             f"--junitxml={report}", "-o", "junit_family=xunit1",
+             f"--timeout={timeout}", "--timeout-method=signal", "-o", f"faulthandler_timeout={timeout + 60}",
+             "-o", "faulthandler_exit_on_timeout=true", *args], env, root=root)
     if rc == 5:  # no tests collected yet
         return None
     return report
@@ -85,7 +120,7 @@ def fuzz_corpus():
 
 def soak(name, build_dir, long):
     env = {"PYZUM_SOAK": "long" if long else "short"}
-    return pytest(name, build_dir, env, paths=("tests/soak",))
+    return pytest(name, build_dir, env, paths=("tests/soak",), timeout=SOAK_LONG_TIMEOUT if long else PYTEST_TIMEOUT)
 
 
 def wheel_check():
@@ -107,6 +142,7 @@ def wheel_check():
 
 
 def count(report):
+    """(passed, failed) of a JUnit report; a missing report, from a run that crashed or hit a limit, fails."""
     if report is None or not report.exists():
         return 0, 1
     root = ET.parse(report).getroot()
@@ -138,10 +174,19 @@ def main():
     stages = []
     measured = []
     long_soak = "--soak" in sys.argv[1:]
+    versions = {}
 
-    def add(name, result, began=None):
+    def add(name, result, began=None, root=SID):
+        """Records a stage; root None for one that does not use libftdi."""
         nonlocal passed, failed
         took = f" ({time.monotonic() - began:.0f} s)" if began is not None else ""
+        label = name
+        if root is not None:
+            if root not in versions:
+                versions[root] = libftdi_version(root)
+            if root != SID:
+                label = f"{name}, libftdi {versions[root]}"
+            name = f"{name}, libftdi {versions[root]}"
         if result is None:
             stages.append(f"{name}: no tests{took}")
             return
@@ -149,8 +194,10 @@ def main():
             p, f = (1, 0) if result else (0, 1)
         else:
             p, f = count(result)
+            if not result.exists():
+                took += " no report: crashed or ended by a time limit"
             if "asan" not in name:  # the same tests' figures, only slowed down by the sanitizers
-                measured.extend(f"[{name}] {text}" for text in figures(result))
+                measured.extend(f"[{label}] {text}" for text in figures(result))
         passed += p
         failed += f
         stages.append(f"{name}: {p} passed, {f} failed{took}")
@@ -166,6 +213,14 @@ def main():
         began = time.monotonic()
         add("pytest", pytest("plain", "build"), began)
         if not QUICK:
+            # The plain suites once more against the libftdi most users have.
+            began = time.monotonic()
+            if configure_and_build(BUILD15, root=LIBFTDI15):
+                add("ctest", ctest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
+                began = time.monotonic()
+                add("pytest", pytest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
+            else:
+                add("build", False, began, LIBFTDI15)
             began = time.monotonic()
             add("soak-short", soak("soak-short", "build", long=False), began)
             for kind in ("address", "thread"):
@@ -181,7 +236,7 @@ def main():
             result = pytest_asan()
             add("pytest-asan" if result is not False else "build-asan-py", result, began)
             began = time.monotonic()
-            add("fuzz-corpus", fuzz_corpus(), began)
+            add("fuzz-corpus", fuzz_corpus(), began, root=None)  # the decoder alone
             began = time.monotonic()
             add("wheel", wheel_check(), began)
 
@@ -193,7 +248,7 @@ def main():
     print("stages:")
     for s in stages:
         print("  " + s)
-    print(f"{passed} passed, {failed} failed")
+    print(f"{passed} passed, {failed} failed; libftdi " + " and ".join(sorted(set(versions.values()))))
     return 0 if failed == 0 else 1
 
 

@@ -19,6 +19,27 @@ struct DeviceList {
     }
 };
 
+using StringBuffer = char[ftdi_string_size];
+
+// libftdi's codes for a string descriptor it could not read, in the order it asks for them.
+constexpr int manufacturer_unreadable = -7;
+constexpr int description_unreadable = -8;
+
+// Reads the three strings of a device; one it lacks stays empty. libftdi 1.6 reads a missing string as empty
+// and goes on, 1.5 gives up at it with its code; the strings after it are then asked for one at a time, so
+// that both libftdis find the same devices. Other failures (the device would not open) end the query.
+void read_strings(const FtdiCtxWrapper &ctx, libusb_device *device, StringBuffer &manufacturer,
+                  StringBuffer &description, StringBuffer &serial) {
+    constexpr int size = int{ftdi_string_size};
+    const int result = ctx.call(ftdi_usb_get_strings, device, manufacturer, size, description, size, serial, size);
+    if (result == manufacturer_unreadable) {
+        (void)ctx.call(ftdi_usb_get_strings, device, nullptr, 0, description, size, nullptr, 0);
+    }
+    if (result == manufacturer_unreadable || result == description_unreadable) {
+        (void)ctx.call(ftdi_usb_get_strings, device, nullptr, 0, nullptr, 0, serial, size);
+    }
+}
+
 } // namespace
 
 bool ftdi_string_matches(const char (&device_string)[ftdi_string_size], const std::string &wanted) noexcept {
@@ -44,12 +65,11 @@ std::vector<std::string> FtdiDriver::find_by_manufacturer_and_description(const 
         return serials;
     }
     for (ftdi_device_list *entry = list.head; entry != nullptr; entry = entry->next) {
-        char found_manufacturer[ftdi_string_size] = {};
-        char found_description[ftdi_string_size] = {};
-        char found_serial[ftdi_string_size] = {};
+        StringBuffer found_manufacturer = {};
+        StringBuffer found_description = {};
+        StringBuffer found_serial = {};
         // A device whose strings cannot be read keeps empty strings and so matches only empty texts.
-        (void)ctx.call(ftdi_usb_get_strings, entry->dev, found_manufacturer, int{ftdi_string_size},
-                       found_description, int{ftdi_string_size}, found_serial, int{ftdi_string_size});
+        read_strings(ctx, entry->dev, found_manufacturer, found_description, found_serial);
         if (!ftdi_string_matches(found_manufacturer, manufacturer) ||
             !ftdi_string_matches(found_description, description)) {
             continue;

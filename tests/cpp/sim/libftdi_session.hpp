@@ -5,6 +5,19 @@
 
 #include <ftdi.h>
 
+// libftdi's device list, freed however the test ends (a failed assertion returns early).
+struct DeviceList {
+    DeviceList() = default;
+    DeviceList(const DeviceList &) = delete;
+    DeviceList &operator=(const DeviceList &) = delete;
+    ~DeviceList() {
+        if (head != nullptr) {
+            ftdi_list_free(&head);
+        }
+    }
+    ftdi_device_list *head = nullptr;
+};
+
 // A libftdi context for tests that talk to the simulator through libftdi alone.
 class LibftdiSession {
 public:

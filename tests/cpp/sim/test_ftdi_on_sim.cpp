@@ -56,6 +56,13 @@ TEST_F(BoardSearch, BoardWithoutSerialIsListedAsEmpty) {
     EXPECT_EQ(list_boards(), Serials{""});
 }
 
+TEST_F(BoardSearch, AMissingStringReadsAsEmptyAndTheOthersStillCount) {
+    configure("nomanufacturer,serial=NOMAKER;noproduct,serial=NOPRODUCT;nomanufacturer,noproduct,serial=BARE");
+    EXPECT_EQ(FtdiDriver::find_by_manufacturer_and_description("", "PCB_ROQ"), Serials{"NOMAKER"});
+    EXPECT_EQ(FtdiDriver::find_by_manufacturer_and_description("ZUM", ""), Serials{"NOPRODUCT"});
+    EXPECT_EQ(FtdiDriver::find_by_manufacturer_and_description("", ""), (Serials{"NOMAKER", "NOPRODUCT", "BARE"}));
+}
+
 TEST_F(BoardSearch, UnreadableStringsKeepADeviceOut) {
     configure("serial=LOCKED,refuse;serial=OPEN");
     EXPECT_EQ(list_boards(), Serials{"OPEN"});
