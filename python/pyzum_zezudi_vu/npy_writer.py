@@ -28,8 +28,8 @@ class NpyWriter:
     The header's row count is brought up to date every `sync_interval` seconds by a thread of its own, which
     first has the rows it counts reach the disk (fdatasync) and then rewrites the header with one pwrite of the
     same length. `numpy.load` reads exactly the rows the header counts and ignores what follows, so the file
-    loads whenever the process dies, and also after a power cut. The writing thread never waits on the disk.
-    `close` records the final count.
+    loads whenever the process dies, and also after a power cut. `append` never waits for a disk sync, so a
+    slow disk does not hold up the reader of a board; `close` records the final count and waits for it.
     """
 
     def __init__(self, path, cols: int = 5, sync_interval: float = 0.5):
