@@ -1,42 +1,99 @@
-"""Writes blocks to a .npy file as they arrive, so a long capture never has to fit in memory."""
-import numpy as np
+"""Writes blocks to a .npy file as they arrive, so a long capture never has to fit in memory, and keeps the file
+loadable by `numpy.load` at every moment: a capture that is killed loses at most its last second of rows."""
+import io
+import os
+import threading
 
-_MAGIC = b"\x93NUMPY\x01\x00"
-# Room for any row count up to 20 digits; the header is padded with spaces to this fixed size, which keeps
-# the data where it is when the row count is written at the end.
-_HEADER_BYTES = 128
+import numpy as np
+from numpy.lib import format as npy_format
 
 
 def _header(rows, cols):
-    text = f"{{'descr': '<i2', 'fortran_order': False, 'shape': ({rows}, {cols}), }}"
-    room = _HEADER_BYTES - len(_MAGIC) - 2
-    body = text.ljust(room - 1) + "\n"
-    return _MAGIC + len(body).to_bytes(2, "little") + body.encode("latin1")
+    # NumPy pads the header so that the row count can grow to any size without the header growing: rewriting
+    # it in place keeps the data where it is.
+    out = io.BytesIO()
+    npy_format.write_array_header_1_0(out, {"descr": "<i2", "fortran_order": False, "shape": (rows, cols)})
+    return out.getvalue()
+
+
+def _write_all(fd, data):
+    view = memoryview(data).cast("B")
+    while view:
+        view = view[os.write(fd, view):]
 
 
 class NpyWriter:
-    """An int16 array of `cols` columns written row block by row block; `close` records the row count."""
+    """An int16 array of `cols` columns written row block by row block.
 
-    def __init__(self, path, cols=5):
+    The header's row count is brought up to date every `sync_interval` seconds by a thread of its own, which
+    first has the rows it counts reach the disk (fdatasync) and then rewrites the header with one pwrite of the
+    same length. `numpy.load` reads exactly the rows the header counts and ignores what follows, so the file
+    loads whenever the process dies, and also after a power cut. `append` never waits for a disk sync, so a
+    slow disk does not hold up the reader of a board; `close` records the final count and waits for it.
+    """
+
+    def __init__(self, path, cols: int = 5, sync_interval: float = 0.5):
         self.path = path
         self.cols = cols
         self.rows = 0
-        self._file = open(path, "wb")
-        self._file.write(_header(0, cols))
+        self._recorded = 0
+        self._header_size = len(_header(0, cols))
+        self._error = None
+        self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+        try:
+            _write_all(self._fd, _header(0, cols))
+        except BaseException:
+            os.close(self._fd)
+            raise
+        self._closing = threading.Event()
+        self._syncer = threading.Thread(target=self._sync_every, args=(sync_interval,), daemon=True,
+                                        name=f"npy header of {os.fspath(path)}")
+        self._syncer.start()
 
     def append(self, block):
         block = np.ascontiguousarray(block, dtype="<i2")
         if block.ndim != 2 or block.shape[1] != self.cols:
             raise ValueError(f"expected rows of {self.cols} words, got shape {block.shape}")
-        self._file.write(block.data)
+        self._raise_sync_error()
+        _write_all(self._fd, block)
+        # Counted only once written, so the header thread never counts rows that are not in the file yet.
         self.rows += block.shape[0]
 
     def close(self):
-        if self._file.closed:
+        if self._fd < 0:
             return
-        self._file.seek(0)
-        self._file.write(_header(self.rows, self.cols))
-        self._file.close()
+        self._closing.set()
+        self._syncer.join()
+        fd, self._fd = self._fd, -1
+        try:
+            self._raise_sync_error()
+            self._record(fd, self.rows)
+            os.fdatasync(fd)  # the final count too
+        finally:
+            os.close(fd)
+
+    def _sync_every(self, interval):
+        while not self._closing.wait(interval):
+            try:
+                self._record(self._fd, self.rows)
+            except OSError as e:
+                self._error = e
+                return
+
+    def _record(self, fd, rows):
+        if rows == self._recorded:
+            return
+        # Data first: a header that reached the disk before its rows would count rows a power cut lost.
+        os.fdatasync(fd)
+        header = _header(rows, self.cols)
+        assert len(header) == self._header_size, "the header would move the data"
+        os.pwrite(fd, header, 0)
+        self._recorded = rows
+
+    def _raise_sync_error(self):
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
 
     def __enter__(self):
         return self

@@ -8,6 +8,21 @@
 
 #include "channels/channel.hpp"
 
+namespace get_samples_detail {
+
+// deadline - now, clamped to the duration's range instead of wrapping: a deadline near the clock's most
+// negative point (a timeout near the most negative one) lies further in the past than a duration can hold.
+inline std::chrono::nanoseconds time_left(std::chrono::steady_clock::time_point deadline,
+                                          std::chrono::steady_clock::time_point now) noexcept {
+    std::chrono::nanoseconds::rep left = 0;
+    if (__builtin_sub_overflow(deadline.time_since_epoch().count(), now.time_since_epoch().count(), &left)) {
+        return deadline > now ? std::chrono::nanoseconds::max() : std::chrono::nanoseconds::min();
+    }
+    return std::chrono::nanoseconds(left);
+}
+
+} // namespace get_samples_detail
+
 // Takes the oldest filled block of the board, waiting at most the board's timeout (without bound when it has
 // none). The result holds the block and gives it back to the free channel when dropped, or holds nothing
 // when the time ran out.
@@ -31,7 +46,7 @@ auto get_samples(Board &board) {
     for (;;) {
         nanoseconds wait = slice;
         if (deadline.has_value()) {
-            wait = std::clamp<nanoseconds>(*deadline - clock::now(), nanoseconds::zero(), slice);
+            wait = std::clamp(get_samples_detail::time_left(*deadline, clock::now()), nanoseconds::zero(), slice);
         }
         {
             // Waiting needs no Python state, and other threads (and the collector) must not wait on this one.

@@ -8,6 +8,8 @@
 #include <pybind11/stl.h>
 
 #include "ftdi/ftdi_driver.hpp"
+#include "python/init_guard.hpp"
+#include "python/live_board.hpp"
 #include "python/py_pcb_roq.hpp"
 #include "python/raw_data.hpp"
 #include "python/samples_array.hpp"
@@ -45,14 +47,18 @@ PYBIND11_MODULE(_pyzum_zezudi_vu, m, py::mod_gil_not_used()) {
     py::class_<py_PCB_ROQ, std::unique_ptr<py_PCB_ROQ>> board(m, "PCB_ROQ", board_doc);
     py::arg_v latency = py::arg("latency") = 255;
     py::arg_v samples_count = py::arg("samples_count") = 4096;
+    // Every member takes `self` as a live_board, so an instance without a board refuses each of them.
     board.def(py::init(&make_py_PCB_ROQ), py::arg("serial_number"), samples_count, latency)
-        .def_property_readonly("samples", &samples_array<py_PCB_ROQ>)
-        .def("_get_raw_data", &get_raw_data<py_PCB_ROQ>)
-        .def("start", &py_PCB_ROQ::start, detached)
-        .def("stop", &py_PCB_ROQ::stop, detached)
-        .def_property("timeout", &py_PCB_ROQ::timeout, &py_PCB_ROQ::set_timeout, timeout_doc)
-        .def("serial_number", &py_PCB_ROQ::serial_number)
-        .def("__repr__", &py_PCB_ROQ_repr)
-        .def("opened", &py_PCB_ROQ::opened)
-        .def("flush", &py_PCB_ROQ::flush, detached);
+        .def_property_readonly("samples", [](live_board self) { return samples_array(*self); })
+        .def("_get_raw_data", [](live_board self, long count) { return get_raw_data(*self, count); })
+        .def("start", [](live_board self) { self->start(); }, detached)
+        .def("stop", [](live_board self) { self->stop(); }, detached)
+        .def_property(
+            "timeout", [](live_board self) { return self->timeout(); },
+            [](live_board self, std::chrono::nanoseconds value) { self->set_timeout(value); }, timeout_doc)
+        .def("serial_number", [](live_board self) { return self->serial_number(); })
+        .def("__repr__", [](live_board self) { return py_PCB_ROQ_repr(*self); })
+        .def("opened", [](live_board self) { return self->opened(); })
+        .def("flush", [](live_board self) { self->flush(); }, detached);
+    refuse_second_init(board);
 }

@@ -1,4 +1,6 @@
 """The companion package's frame-counter check, raw-frame finder and streaming .npy writer."""
+import time
+
 import numpy as np
 import pytest
 
@@ -100,3 +102,28 @@ class TestNpyWriter:
         with NpyWriter(tmp_path / "x.npy") as writer:
             with pytest.raises(ValueError):
                 writer.append(np.zeros((3, 4), dtype=np.int16))
+
+    def test_file_loads_while_writing_with_the_rows_recorded_so_far(self, tmp_path):
+        path = tmp_path / "live.npy"
+        blocks = [numbered(range(i * 100, (i + 1) * 100)) for i in range(4)]
+        with NpyWriter(path, sync_interval=0.01) as writer:
+            size = path.stat().st_size
+            for count in (1, 3, 4):
+                for block in blocks[writer.rows // 100:count]:
+                    writer.append(block)
+                deadline = time.monotonic() + 30
+                while len(loaded := np.load(path)) != count * 100:
+                    assert time.monotonic() < deadline, "the header did not catch up"
+                    time.sleep(0.01)
+                assert np.array_equal(loaded, np.concatenate(blocks[:count]))
+                # The header was rewritten in place: the data never moved.
+                assert path.stat().st_size == size + count * 100 * 10
+
+    def test_rows_beyond_the_recorded_count_and_a_torn_row_are_ignored(self, tmp_path):
+        path = tmp_path / "torn.npy"
+        with NpyWriter(path, sync_interval=3600) as writer:
+            writer.append(numbered(range(50)))
+            with open(path, "ab") as f:
+                f.write(b"\x01\x02\x03")  # what a write cut short by a kill leaves
+            assert np.load(path).shape == (0, 5)
+        assert np.array_equal(np.load(path), numbered(range(50)))
