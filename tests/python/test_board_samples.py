@@ -4,6 +4,7 @@ import datetime
 import numpy as np
 import pytest
 
+from sim_fixture import pool_size
 from board_fixtures import (ROWS, device, first_frame_bound, frame_indices, open_board,  # noqa: F401
                             pattern_rows, start_on_fresh_stream, wait_until_stream_stalls)
 
@@ -122,3 +123,18 @@ class TestTimeoutOnAnOpenBoard:
         while board.samples is not None:
             pass
         assert board.samples is None
+
+
+class TestRunEnds:
+    def test_start_stop_cycles_hand_over_no_block_twice(self, open_board, sim):
+        board = open_board()
+        for _ in range(200):
+            board.start()
+            board.stop()
+        board.timeout = td(0)
+        firsts = []
+        while (block := board.samples) is not None:
+            firsts.append(int(frame_indices(block)[0]))
+        # A block a run ended with before filling a row goes back to the pool instead of repeating an old one.
+        assert len(firsts) == len(set(firsts))
+        assert pool_size(board) == 64
