@@ -78,9 +78,22 @@ def cmd_capture(args):
             bar.close()
             if writer:
                 writer.close()
+    status = print_summary(serial, blocks, args.samples_count, check, elapsed)
+    if writer:
+        print(f"samples written to   {args.out}")
+    if args.plot:
+        from .plot import plot_channels
+        rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
+        plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
+        print(f"plot written to      {args.plot}")
+    return status
+
+
+def print_summary(serial, blocks, samples_count, check, elapsed):
+    """The lines that end a capture (and a view); returns the exit status they stand for."""
     stream_mb = check.frames * FRAME_BYTES / 1e6
     print(f"board                {serial}")
-    print(f"blocks               {blocks} of {args.samples_count} frames")
+    print(f"blocks               {blocks} of {samples_count} frames")
     print(f"frames               {check.frames}")
     print(f"time                 {elapsed:.2f} s")
     print(f"rate                 {stream_mb / elapsed if elapsed > 0 else 0.0:.1f} MB/s "
@@ -90,13 +103,6 @@ def cmd_capture(args):
         print(f"out-of-order frames  {check.out_of_order}")
     else:
         print(f"lost frames          {check.summary()}")
-    if writer:
-        print(f"samples written to   {args.out}")
-    if args.plot:
-        from .plot import plot_channels
-        rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
-        plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
-        print(f"plot written to      {args.plot}")
     return EXIT_FRAMES_LOST if check.numbered and (check.lost or check.out_of_order) else 0
 
 
