@@ -1,4 +1,4 @@
-"""python3 -m pyzum_zezudi_vu: list boards, capture blocks, read raw bytes."""
+"""python3 -m pyzum_zezudi_vu: list boards, capture blocks, watch them live, read raw bytes."""
 import argparse
 import sys
 import time
@@ -11,6 +11,7 @@ from .npy_writer import NpyWriter
 
 EXIT_NO_BOARD = 2
 EXIT_FRAMES_LOST = 3
+EXIT_NO_DISPLAY = 4
 EXIT_INTERRUPTED = 130
 
 
@@ -106,6 +107,11 @@ def print_summary(serial, blocks, samples_count, check, elapsed):
     return EXIT_FRAMES_LOST if check.numbered and (check.lost or check.out_of_order) else 0
 
 
+def cmd_view(args):
+    from .view import run
+    return run(args)
+
+
 def cmd_raw(args):
     with open_board(args.serial, timeout=args.timeout) as board:
         data = board.raw(args.bytes)
@@ -150,7 +156,8 @@ def parser():
         prog="python3 -m pyzum_zezudi_vu",
         description="Lists PCB_ROQ boards and captures their stream.",
         epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
-               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_INTERRUPTED} interrupted.")
+               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_NO_DISPLAY} no display for the view, "
+               f"{EXIT_INTERRUPTED} interrupted.")
     sub = p.add_subparsers(dest="command", required=True)
 
     sub.add_parser("list", help="print the serial numbers of the attached boards")
@@ -171,6 +178,20 @@ def parser():
     c.add_argument("--plot-samples", type=_positive_int, default=4096,
                    help="frames drawn by --plot (default: 4096)")
 
+    v = sub.add_parser("view", help="show the five channels scrolling in a window while every block is read",
+                       description="Shows the newest frames of the five words in five scrolling panels, "
+                                   "about 20 times a second, while a reader thread takes every block at the "
+                                   "board's rate and checks the frame counter. Ends when the window is "
+                                   "closed, on Ctrl-C or after --seconds; then prints the capture summary.")
+    board_options(v)
+    v.add_argument("--samples-count", type=_positive_int, default=4096, help="frames per block (default: 4096)")
+    v.add_argument("--window", type=_positive_int, metavar="FRAMES",
+                   help="frames shown, the newest (default: four blocks)")
+    v.add_argument("--seconds", type=_positive_float, help="end after this many seconds (default: run until "
+                                                           "the window is closed or Ctrl-C)")
+    v.add_argument("--snapshot", metavar="FILE.png",
+                   help="save the window's last picture on exit; without a display it is drawn off screen")
+
     r = sub.add_parser("raw", help="write raw stream bytes, undecoded, to a file")
     board_options(r)
     r.add_argument("--bytes", type=_non_negative_int, required=True, help="number of bytes to read")
@@ -180,7 +201,7 @@ def parser():
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    command = {"list": cmd_list, "capture": cmd_capture, "raw": cmd_raw}[args.command]
+    command = {"list": cmd_list, "capture": cmd_capture, "view": cmd_view, "raw": cmd_raw}[args.command]
     try:
         return command(args)
     except NoBoardError as e:
