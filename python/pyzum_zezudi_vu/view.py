@@ -7,6 +7,7 @@ draws whatever the ring holds at that moment, thinned to about one point per pix
 therefore shows fewer pictures, never fewer frames.
 """
 import os
+import signal
 import sys
 import threading
 import time
@@ -62,14 +63,24 @@ def _show(figure, screen, reader, seconds):
         # the time drawing, whatever a picture costs there, and the rest is left to the reader.
         cost[0] += 0.3 * (time.monotonic() - began - cost[0])
         timer.interval = max(int(REFRESH_SECONDS * 1000), int(2000 * cost[0]))
-        if not reader.is_alive() or (end is not None and time.monotonic() >= end):
+        if interrupted or not reader.is_alive() or (end is not None and time.monotonic() >= end):
             timer.stop()
             plt.close(figure)
 
-    timer.add_callback(tick)
-    timer.start()
-    plt.show()
-    timer.stop()
+    # Ctrl-C raised inside a GUI callback would be swallowed by the toolkit and leave the window open; a
+    # flag that the next refresh looks at ends the view as closing the window does.
+    interrupted = []
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
+    try:
+        timer.add_callback(tick)
+        timer.start()
+        plt.show()
+        timer.stop()
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
 
 
 def _follow(screen, reader, seconds):
