@@ -16,8 +16,6 @@ from .view_reader import POOL_BLOCKS, FrameRing, Reader, health_line  # noqa: F4
 from .view_screen import Screen, envelope  # noqa: F401
 
 REFRESH_SECONDS = 0.05
-# The window shows this many blocks when --window is not given.
-VIEW_BLOCKS = 4
 # Niceness added to the drawing thread while the view runs.
 _DRAWING_NICENESS = 10
 # Drawing holds the interpreter for milliseconds at a stretch; a short switch interval hands it back to the
@@ -133,7 +131,7 @@ def run(args):
     except ImportError as e:
         raise RuntimeError("view needs matplotlib (Debian: python3-matplotlib)") from e
     figsize = (10, 8)
-    window = args.window or VIEW_BLOCKS * args.samples_count
+    window = args.window
     figure = None
     if has_display():
         figure, reason = open_window(figsize)
