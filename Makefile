@@ -29,12 +29,15 @@ fuzz: root
 	@$(RUN) python3 tests/fuzz/run_fuzz.py --seconds $(FUZZ_SECONDS)
 
 # Runs against the simulated board (its embedded default, SIM0001): the preloaded stand-in hides real USB.
+# The view opens a window where DISPLAY is set and draws its snapshot off screen elsewhere.
 demo: build
 	@mkdir -p build/demo
 	@echo "== python3 -m pyzum_zezudi_vu list"
 	@$(SIMRUN) python3 -m pyzum_zezudi_vu list
 	@echo "== python3 -m pyzum_zezudi_vu capture --seconds 2 --plot build/demo/channels.png"
 	@$(SIMRUN) python3 -m pyzum_zezudi_vu capture --seconds 2 --plot build/demo/channels.png
+	@echo "== python3 -m pyzum_zezudi_vu view --seconds 3 --snapshot build/demo/view.png"
+	@$(SIMRUN) python3 -m pyzum_zezudi_vu view --seconds 3 --snapshot build/demo/view.png
 
 bench: root
 	@$(RUN) python3 tools/run_bench.py

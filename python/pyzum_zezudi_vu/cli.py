@@ -1,4 +1,4 @@
-"""python3 -m pyzum_zezudi_vu: list boards, capture blocks, read raw bytes."""
+"""python3 -m pyzum_zezudi_vu: list boards, capture blocks, watch them live, read raw bytes."""
 import argparse
 import sys
 import time
@@ -11,6 +11,7 @@ from .npy_writer import NpyWriter
 
 EXIT_NO_BOARD = 2
 EXIT_FRAMES_LOST = 3
+EXIT_NO_DISPLAY = 4
 EXIT_INTERRUPTED = 130
 
 
@@ -78,9 +79,22 @@ def cmd_capture(args):
             bar.close()
             if writer:
                 writer.close()
+    status = print_summary(serial, blocks, args.samples_count, check, elapsed)
+    if writer:
+        print(f"samples written to   {args.out}")
+    if args.plot:
+        from .plot import plot_channels
+        rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
+        plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
+        print(f"plot written to      {args.plot}")
+    return status
+
+
+def print_summary(serial, blocks, samples_count, check, elapsed):
+    """The lines that end a capture (and a view); returns the exit status they stand for."""
     stream_mb = check.frames * FRAME_BYTES / 1e6
     print(f"board                {serial}")
-    print(f"blocks               {blocks} of {args.samples_count} frames")
+    print(f"blocks               {blocks} of {samples_count} frames")
     print(f"frames               {check.frames}")
     print(f"time                 {elapsed:.2f} s")
     print(f"rate                 {stream_mb / elapsed if elapsed > 0 else 0.0:.1f} MB/s "
@@ -90,14 +104,12 @@ def cmd_capture(args):
         print(f"out-of-order frames  {check.out_of_order}")
     else:
         print(f"lost frames          {check.summary()}")
-    if writer:
-        print(f"samples written to   {args.out}")
-    if args.plot:
-        from .plot import plot_channels
-        rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
-        plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
-        print(f"plot written to      {args.plot}")
     return EXIT_FRAMES_LOST if check.numbered and (check.lost or check.out_of_order) else 0
+
+
+def cmd_view(args):
+    from .view import run
+    return run(args)
 
 
 def cmd_raw(args):
@@ -144,7 +156,8 @@ def parser():
         prog="python3 -m pyzum_zezudi_vu",
         description="Lists PCB_ROQ boards and captures their stream.",
         epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
-               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_INTERRUPTED} interrupted.")
+               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_NO_DISPLAY} no display for the view, "
+               f"{EXIT_INTERRUPTED} interrupted.")
     sub = p.add_subparsers(dest="command", required=True)
 
     sub.add_parser("list", help="print the serial numbers of the attached boards")
@@ -165,6 +178,22 @@ def parser():
     c.add_argument("--plot-samples", type=_positive_int, default=4096,
                    help="frames drawn by --plot (default: 4096)")
 
+    v = sub.add_parser("view", help="show the five channels scrolling in a window while every block is read",
+                       description="Shows the newest frames of the five words in five scrolling panels, "
+                                   "about 20 times a second, while a reader thread takes every block at the "
+                                   "board's rate and checks the frame counter. Ends when the window is "
+                                   "closed, on Ctrl-C or after --seconds; then prints the capture summary.")
+    board_options(v)
+    # Larger blocks than capture's: the pool of 64 then bridges 0.3 s at 40 MB/s, for a machine busy elsewhere.
+    v.add_argument("--samples-count", type=_positive_int, default=16384,
+                   help="frames per block (default: 16384)")
+    v.add_argument("--window", type=_positive_int, metavar="FRAMES", default=16384,
+                   help="frames shown, the newest (default: 16384)")
+    v.add_argument("--seconds", type=_positive_float, help="end after this many seconds (default: run until "
+                                                           "the window is closed or Ctrl-C)")
+    v.add_argument("--snapshot", metavar="FILE.png",
+                   help="save the window's last picture on exit; without a display it is drawn off screen")
+
     r = sub.add_parser("raw", help="write raw stream bytes, undecoded, to a file")
     board_options(r)
     r.add_argument("--bytes", type=_non_negative_int, required=True, help="number of bytes to read")
@@ -174,7 +203,7 @@ def parser():
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    command = {"list": cmd_list, "capture": cmd_capture, "raw": cmd_raw}[args.command]
+    command = {"list": cmd_list, "capture": cmd_capture, "view": cmd_view, "raw": cmd_raw}[args.command]
     try:
         return command(args)
     except NoBoardError as e:

@@ -1,0 +1,187 @@
+"""python3 -m pyzum_zezudi_vu view: the five words of the newest frames in five scrolling panels, while
+every block is read.
+
+A reader thread (view_reader) takes every block the board delivers, checks its frame counter and keeps the
+newest frames in a small ring; it never waits for the screen. The screen (view_screen), on its own timer,
+draws whatever the ring holds at that moment, thinned to about one point per pixel column. A slow redraw
+therefore shows fewer pictures, never fewer frames.
+"""
+import os
+import signal
+import sys
+import threading
+import time
+
+from .view_reader import POOL_BLOCKS, FrameRing, Reader, health_line  # noqa: F401  (the view's parts, in one place)
+from .view_screen import Screen, envelope  # noqa: F401
+
+REFRESH_SECONDS = 0.05
+# Niceness added to the drawing thread while the view runs.
+_DRAWING_NICENESS = 10
+# Drawing holds the interpreter for milliseconds at a stretch; a short switch interval hands it back to the
+# reader after each of its blocks instead of once per 5 ms (the default), which at 800 blocks a second would
+# let the queue grow for as long as a redraw lasts.
+_SWITCH_INTERVAL = 0.0005
+
+
+def has_display():
+    """Whether a window could open at all: on X11 and Wayland systems that needs DISPLAY or WAYLAND_DISPLAY."""
+    if sys.platform in ("win32", "darwin"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def open_window(figsize):
+    """A pyplot figure on an interactive backend, or None (with the reason) when no window can open."""
+    import matplotlib.pyplot as plt
+    from matplotlib.backends import BackendFilter, backend_registry
+    try:
+        figure = plt.figure(figsize=figsize)
+    except Exception as e:  # e.g. Tk's "couldn't connect to display"
+        return None, str(e).splitlines()[0] if str(e) else type(e).__name__
+    backend = plt.get_backend().lower()
+    if backend in backend_registry.list_builtin(BackendFilter.NON_INTERACTIVE):
+        plt.close(figure)
+        return None, f"matplotlib chose the non-interactive backend {backend!r}"
+    return figure, None
+
+
+def _show(figure, screen, reader, seconds):
+    """Runs the window until it is closed, `seconds` have passed or the reader ended."""
+    import matplotlib.pyplot as plt
+    end = None if seconds is None else time.monotonic() + seconds
+    timer = figure.canvas.new_timer(interval=int(REFRESH_SECONDS * 1000))
+    cost = [0.0]  # seconds a refresh takes, smoothed
+
+    def tick():
+        began = time.monotonic()
+        screen.update(reader)
+        screen.draw()
+        # A machine too slow to draw 20 pictures a second gets fewer: the window spends at most about half
+        # the time drawing, whatever a picture costs there, and the rest is left to the reader.
+        cost[0] += 0.3 * (time.monotonic() - began - cost[0])
+        timer.interval = max(int(REFRESH_SECONDS * 1000), int(2000 * cost[0]))
+        if interrupted or not reader.is_alive() or (end is not None and time.monotonic() >= end):
+            timer.stop()
+            plt.close(figure)
+
+    # Ctrl-C raised inside a GUI callback would be swallowed by the toolkit and leave the window open; a
+    # flag that the next refresh looks at ends the view as closing the window does.
+    interrupted = []
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
+    try:
+        timer.add_callback(tick)
+        timer.start()
+        plt.show()
+        timer.stop()
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _follow(screen, reader, seconds):
+    """Without a window: keeps the figure current, at the window's pace, for `seconds` or until the reader
+    ended."""
+    end = None if seconds is None else time.monotonic() + seconds
+    while reader.is_alive() and (end is None or time.monotonic() < end):
+        time.sleep(REFRESH_SECONDS)
+        screen.update(reader)
+
+
+def _lower_priority():
+    """Lowers the priority of the calling (drawing) thread alone, so that on a busy machine the kernel runs
+    the reader and the board's acquisition thread first; returns the niceness to restore, or None. Linux
+    applies niceness per thread; elsewhere this would reach the whole process and is left alone."""
+    if not sys.platform.startswith("linux"):
+        return None
+    tid = threading.get_native_id()
+    try:
+        previous = os.getpriority(os.PRIO_PROCESS, tid)
+        os.setpriority(os.PRIO_PROCESS, tid, min(previous + _DRAWING_NICENESS, 19))
+    except OSError:
+        return None
+    return previous
+
+
+def _restore_priority(previous):
+    # Going back up needs privileges an ordinary user lacks; the command's process ends soon after anyway.
+    if previous is not None:
+        try:
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), previous)
+        except OSError:
+            pass
+
+
+def _offscreen_figure(figsize):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    figure = Figure(figsize=figsize)
+    FigureCanvasAgg(figure)
+    return figure
+
+
+def run(args):
+    """`python3 -m pyzum_zezudi_vu view`: returns the exit status."""
+    from .board import open_board
+    from .cli import EXIT_NO_DISPLAY, print_summary
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as e:
+        raise RuntimeError("view needs matplotlib (Debian: python3-matplotlib)") from e
+    figsize = (10, 8)
+    window = args.window
+    figure = None
+    if has_display():
+        figure, reason = open_window(figsize)
+    else:
+        reason = "DISPLAY is not set"
+    windowed = figure is not None
+    if not windowed:
+        if not args.snapshot:
+            print(f"no display ({reason}): the view needs a window; --snapshot FILE.png renders without one",
+                  file=sys.stderr)
+            return EXIT_NO_DISPLAY
+        print(f"no display ({reason}): the snapshot is drawn off screen", file=sys.stderr)
+        figure = _offscreen_figure(figsize)
+    previous_switch = sys.getswitchinterval()
+    sys.setswitchinterval(_SWITCH_INTERVAL)
+    try:
+        with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
+            serial = board.serial_number
+            screen = Screen(figure, serial, window)
+            reader = Reader(board, FrameRing(window))
+            reader.start()
+            reader.started.wait()
+            previous_nice = _lower_priority()
+            try:
+                if windowed:
+                    _show(figure, screen, reader, args.seconds)
+                else:
+                    _follow(screen, reader, args.seconds)
+            except KeyboardInterrupt:
+                pass  # Ctrl-C is one of the ways to end the view: the summary follows as for the others
+            finally:
+                reader.stop()
+                reader.join()
+                _restore_priority(previous_nice)
+            screen.settle(reader)
+            if args.snapshot:
+                figure.savefig(args.snapshot, dpi=100)
+    finally:
+        sys.setswitchinterval(previous_switch)
+        if windowed:
+            import matplotlib.pyplot as plt
+            plt.close(figure)
+    status = print_summary(serial, reader.blocks, args.samples_count, reader.check, reader.elapsed)
+    shown = screen.refreshes / reader.elapsed if reader.elapsed > 0 else 0.0
+    print(f"refreshes            {screen.refreshes} ({shown:.1f} per s)")
+    behind = f"{reader.times_behind} times" if reader.times_behind else "never"
+    print(f"reader behind        {behind} (at most {reader.longest_ready_run} queued blocks in a row; "
+          f"the pool holds {POOL_BLOCKS})")
+    if args.snapshot:
+        print(f"snapshot written to  {args.snapshot}")
+    if reader.error is not None:
+        raise reader.error
+    return status
