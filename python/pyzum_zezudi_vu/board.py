@@ -7,6 +7,8 @@ import numpy as np
 
 import _pyzum_zezudi_vu
 
+from .health import board_health
+
 UDEV_HINT = (
     "Without read-write access to its USB device a board is neither listed nor opened: install the udev "
     "rule udev/70-pcb-roq.rules (see the README, section \"udev\") and plug the board in again, or try "
@@ -47,6 +49,10 @@ class Board:
     @property
     def serial_number(self):
         return self._open().serial_number()
+
+    def health(self):
+        """The board's counters now (a frozen `Health`); `later.since(earlier)` gives one run's."""
+        return board_health(self._open())
 
     def _open(self):
         if self.device is None:

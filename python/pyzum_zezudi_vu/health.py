@@ -1,0 +1,60 @@
+"""What a board's acquisition counted: lost and damaged stream, for the user to check after every run."""
+import dataclasses
+
+import _pyzum_zezudi_vu_health
+
+
+@dataclasses.dataclass(frozen=True)
+class Health:
+    """The counters of one board since it was opened (or, from `since`, of one run).
+
+    Reads of the device: the stream bytes they returned, and how many returned all, fewer, or failed.
+    Alignment: times the stream was found out of step and the bytes skipped to realign; frames decoded and,
+    of those, copied although their own sync pair was wrong (only the first frame of a read decides); bytes
+    of incomplete frames dropped. Blocks handed over, of those partly filled when a run ended (with their
+    rows), and blocks a run ended with before filling a row (back to the pool). Seconds the acquisition
+    thread waited for a free block: the reader fell behind, and the chip went unread meanwhile unless the
+    transfers in flight covered it. The read path: transfers completed and failed, in flight now, and the
+    most stream bytes ever received and not yet read.
+    """
+
+    stream_bytes: int = 0
+    full_reads: int = 0
+    short_reads: int = 0
+    failed_reads: int = 0
+    resynchronisations: int = 0
+    bytes_skipped: int = 0
+    frames_decoded: int = 0
+    frames_without_sync: int = 0
+    partial_frame_bytes: int = 0
+    blocks_delivered: int = 0
+    partial_blocks: int = 0
+    partial_block_rows: int = 0
+    empty_blocks_returned: int = 0
+    wait_for_block_s: float = 0.0
+    transfers_completed: int = 0
+    transfers_failed: int = 0
+    transfers_in_flight: int = 0
+    most_held_bytes: int = 0
+
+    def since(self, earlier):
+        """The difference to an earlier snapshot of the same board: one run's counters. Gauges (transfers in
+        flight, the most held) keep this snapshot's value."""
+        gauges = {"transfers_in_flight", "most_held_bytes"}
+        return Health(**{f.name: getattr(self, f.name) if f.name in gauges
+                         else getattr(self, f.name) - getattr(earlier, f.name)
+                         for f in dataclasses.fields(self)})
+
+    @property
+    def whole(self):
+        """True when nothing shows that the stream arrived damaged or incomplete (a realignment over a read that
+        brought nothing, as while a board is silent, skips no byte and does not count)."""
+        return (self.bytes_skipped == 0 and self.frames_without_sync == 0 and self.failed_reads == 0
+                and self.transfers_failed == 0 and self.wait_for_block_s == 0)
+
+
+def board_health(device):
+    """A snapshot of the counters of `device`, an extension `PCB_ROQ`."""
+    raw = _pyzum_zezudi_vu_health.counters(device)
+    raw["wait_for_block_s"] = raw.pop("wait_for_block_ns") / 1e9
+    return Health(**raw)

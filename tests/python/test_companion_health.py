@@ -1,0 +1,56 @@
+"""Board health: the acquisition's counters, read through the companion package."""
+import datetime
+
+import pytest
+
+import _pyzum_zezudi_vu as m
+from board_fixtures import open_board  # noqa: F401
+from pyzum_zezudi_vu.health import Health, board_health
+
+td = datetime.timedelta
+
+
+def read_blocks(board, count):
+    board.timeout = td(seconds=10)
+    for _ in range(count):
+        assert board.samples is not None
+
+
+class TestHealth:
+    def test_a_clean_run_counts_its_blocks_and_shows_no_damage(self, open_board, sim):
+        sim.configure("board,rate=1e7")  # 200 blocks a second: the reader keeps up, the pool never runs dry
+        board = open_board("SIM0001", 4096)
+        board.start()
+        read_blocks(board, 2)  # streaming begins wherever the board is: the first read may realign
+        before = board_health(board)
+        read_blocks(board, 20)
+        board.stop()
+        run = board_health(board).since(before)
+        assert run.whole, run
+        assert run.blocks_delivered >= 20
+        assert run.frames_decoded >= 20 * 4096
+        assert run.stream_bytes >= 12 * run.frames_decoded
+        assert run.transfers_completed > 0 and run.transfers_in_flight == 0
+
+    def test_faults_show_in_the_counters_they_belong_to(self, open_board, sim):
+        device = sim.device(0)
+        device.drop_bytes([1024 + 12 * 300 + 5])
+        device.corrupt_sync([2000])  # inside a read: copied, counted
+        device.fail_bulk_read(3)
+        board = open_board()
+        board.start()
+        read_blocks(board, 60)
+        board.stop()
+        h = board_health(board)
+        assert not h.whole
+        assert h.resynchronisations >= 1 and h.bytes_skipped > 0
+        assert h.frames_without_sync >= 1
+        assert h.transfers_failed == 1
+
+    def test_a_boardless_instance_is_refused(self):
+        with pytest.raises(TypeError):
+            board_health(m.PCB_ROQ.__new__(m.PCB_ROQ))
+
+    def test_snapshots_are_frozen(self):
+        with pytest.raises(Exception):
+            Health().stream_bytes = 1
