@@ -47,8 +47,8 @@ public:
 
     // One thread at a time. Stores up to `size` bytes of the stream and returns their count once `size` are
     // there, once the chip sent a packet with nothing in it (it had no more data), or soon after interrupt().
-    // A failed transfer gives its negative libusb code (after the bytes before it were read); a context with
-    // no device gives -666. With `keep_streaming`, every transfer is queued again before returning; without,
+    // A failed transfer ends the read: with the bytes before it, or, when there were none, with its negative
+    // libusb code (counted in either case); a context with no device gives -666. With `keep_streaming`, every transfer is queued again before returning; without,
     // only as many as `size` needs are submitted, and halt() should follow.
     int read(unsigned char *out, int size, bool keep_streaming);
 
