@@ -11,8 +11,9 @@ struct decoder_counters {
         std::uint64_t full_reads = 0;         // reads that returned every byte asked for
         std::uint64_t short_reads = 0;        // reads that returned fewer (the chip had no more, or a stop)
         std::uint64_t failed_reads = 0;       // reads that returned an error code
-        std::uint64_t resynchronisations = 0; // times the stream was found out of step
+        std::uint64_t resynchronisations = 0; // times the stream was found out of step after a run's first frame
         std::uint64_t bytes_skipped = 0;      // bytes read but not decoded while realigning
+        std::uint64_t bytes_skipped_at_start = 0; // bytes read before a run's first frame, finding the frames
         std::uint64_t frames_decoded = 0;     // rows copied into blocks
         std::uint64_t frames_without_sync = 0; // of those, frames whose own sync pair was wrong
         std::uint64_t partial_frame_bytes = 0; // bytes of incomplete frames at the end of reads, dropped
@@ -32,7 +33,7 @@ struct decoder_counters {
     [[nodiscard]] snapshot read() const noexcept {
         auto r = [](const std::atomic<std::uint64_t> &c) { return c.load(std::memory_order_relaxed); };
         return {r(stream_bytes), r(full_reads), r(short_reads), r(failed_reads), r(resynchronisations),
-                r(bytes_skipped), r(frames_decoded), r(frames_without_sync), r(partial_frame_bytes),
+                r(bytes_skipped), r(bytes_skipped_at_start), r(frames_decoded), r(frames_without_sync), r(partial_frame_bytes),
                 r(blocks_delivered), r(partial_blocks), r(partial_block_rows), r(empty_blocks_returned),
                 r(wait_for_block_ns)};
     }
@@ -43,6 +44,7 @@ struct decoder_counters {
     std::atomic<std::uint64_t> failed_reads{0};
     std::atomic<std::uint64_t> resynchronisations{0};
     std::atomic<std::uint64_t> bytes_skipped{0};
+    std::atomic<std::uint64_t> bytes_skipped_at_start{0};
     std::atomic<std::uint64_t> frames_decoded{0};
     std::atomic<std::uint64_t> frames_without_sync{0};
     std::atomic<std::uint64_t> partial_frame_bytes{0};

@@ -77,6 +77,7 @@ public:
                     // Only counted: the first frame of a read is the one whose pair decides.
                     without_sync += static_cast<std::uint64_t>(frame[-2] != sync_first || frame[-1] != sync_second);
                 }
+                s.found |= k > 0;
                 decoder_counters::add(counters.frames_decoded, k);
                 decoder_counters::add(counters.frames_without_sync, without_sync);
                 s.offset += k * frame_size;
@@ -136,6 +137,9 @@ private:
         std::size_t n = 0;
         std::size_t offset = 0;
         int result = 0; // what the latest full read returned
+        // A frame was decoded in this run. Until then a run is finding where the stream is, which skips bytes
+        // without losing any: it starts wherever the board happens to be.
+        bool found = false;
     };
 
     static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
@@ -161,13 +165,14 @@ private:
     // flush discards the bytes that follow the ones searched, so the realigning read would land inside a frame
     // again; with a board that keeps the chip's FIFO full (1024 bytes, 4 past a frame boundary) every later
     // attempt lands the same way, and the stream can stay lost for millions of frames.
-    void realign(unsigned char *buf) {
+    void realign(const stream &s) {
+        unsigned char *buf = s.buf.get();
         const std::size_t last_back = 2 * frame_size - 1;
         for (std::size_t back = 2; back <= last_back && back <= read_size; ++back) {
             const std::size_t p = read_size - back;
             if (buf[p] == sync_first && buf[p + 1] == sync_second) {
                 const int skipped = read_device(buf, p + 2 * frame_size - read_size);
-                decoder_counters::add(counters.bytes_skipped, static_cast<std::uint64_t>(std::max(0, skipped)));
+                count_skipped(s, skipped);
                 return;
             }
         }
@@ -179,25 +184,32 @@ private:
         s.result = result;
     }
 
+    void count_skipped(const stream &s, int result) noexcept {
+        const auto bytes = static_cast<std::uint64_t>(std::max(0, result));
+        decoder_counters::add(s.found ? counters.bytes_skipped : counters.bytes_skipped_at_start, bytes);
+    }
+
     // The latest read goes undecoded: the stream is out of step (or the read too short to tell).
-    void count_resynchronisation(int result) noexcept {
-        decoder_counters::add(counters.resynchronisations, 1);
-        decoder_counters::add(counters.bytes_skipped, static_cast<std::uint64_t>(std::max(0, result)));
+    void count_resynchronisation(const stream &s, int result) noexcept {
+        if (s.found) {
+            decoder_counters::add(counters.resynchronisations, 1);
+        }
+        count_skipped(s, result);
     }
 
     void fetch(stream &s) {
         int result = read_device(s.buf.get(), read_size);
         if (!in_step(s.buf.get())) {
-            count_resynchronisation(result);
-            realign(s.buf.get());
+            count_resynchronisation(s, result);
+            realign(s);
             result = read_device(s.buf.get(), read_size);
         }
         accept(s, result);
     }
 
     void resynchronise(stream &s) {
-        count_resynchronisation(s.result);
-        realign(s.buf.get());
+        count_resynchronisation(s, s.result);
+        realign(s);
         accept(s, read_device(s.buf.get(), read_size));
     }
 };

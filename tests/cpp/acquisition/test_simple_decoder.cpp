@@ -119,6 +119,12 @@ TEST(SimpleDecoderTest, FirstReadOutOfStepIsRealignedBeforeDecoding) {
     auto blocks = t.delivered();
     ASSERT_FALSE(blocks.empty());
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 6, 4));
+    // Finding the frames at the start of a run loses nothing: it is not counted as damage.
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.bytes_skipped_at_start, 48u + 19u);
+    EXPECT_EQ(c.bytes_skipped, 0u);
+    EXPECT_EQ(c.resynchronisations, 0u);
+    EXPECT_EQ(c.frames_without_sync, 0u);
 }
 
 // A byte lost inside a read: the rest of that read is decoded out of step, the next read shows the shift and is
@@ -143,6 +149,12 @@ TEST(SimpleDecoderTest, ByteLostInsideAReadIsRealignedByTheNextRead) {
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
     EXPECT_FALSE(row_is_frame(blocks[0].row(2), 2));
     EXPECT_TRUE(rows_are_frames(blocks[1], 0, 9, 4));
+    // Frame 3 was copied one byte early, its pair broken; the next read and the realigning one went undecoded.
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.frames_without_sync, 1u);
+    EXPECT_EQ(c.resynchronisations, 1u);
+    EXPECT_EQ(c.bytes_skipped, 48u + 11u);
+    EXPECT_EQ(c.bytes_skipped_at_start, 0u);
 }
 
 TEST(SimpleDecoderTest, TrailingPartialFrameIsDroppedAndNextReadFetched) {
@@ -195,6 +207,11 @@ TEST_P(SimpleDecoderStaleBytesTest, EmptyOrFailedReadAfterFramesResynchronises) 
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
     EXPECT_TRUE(rows_are_frames(blocks[1], 0, 4, 2));
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.resynchronisations, 1u);
+    EXPECT_EQ(c.bytes_skipped, 0u);
+    EXPECT_EQ(c.failed_reads, GetParam() < 0 ? 1u : 0u);
+    EXPECT_EQ(c.short_reads, GetParam() < 0 ? 2u : 3u); // the first read, then the end of the script
 }
 
 INSTANTIATE_TEST_SUITE_P(ZeroBytesOrErrorCode, SimpleDecoderStaleBytesTest, testing::Values(0, -4, -666));
@@ -226,6 +243,8 @@ TEST(SimpleDecoderTest, FrameWithBadSyncInsideReadIsCopied) {
     auto blocks = t.delivered();
     ASSERT_FALSE(blocks.empty());
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
+    EXPECT_EQ(t.decoder.counters.read().frames_without_sync, 1u);
+    EXPECT_EQ(t.decoder.counters.read().resynchronisations, 0u);
 }
 
 struct backward_search_case {
@@ -317,6 +336,10 @@ TEST(SimpleDecoderTest, StopWithPartlyFilledBlockDeliversItWithOlderRowsKept) {
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
     EXPECT_EQ(std::count(blocks[0].row(2), blocks[0].row(4), 0xAAAA), 10);
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.blocks_delivered, 1u);
+    EXPECT_EQ(c.partial_blocks, 1u);
+    EXPECT_EQ(c.partial_block_rows, 2u);
 }
 
 TEST(SimpleDecoderTest, SecondRunStartsWithZeroedBufferAndFreshFetch) {
@@ -343,6 +366,7 @@ TEST(SimpleDecoderTest, SecondRunStartsWithZeroedBufferAndFreshFetch) {
     EXPECT_EQ(c.partial_blocks, 1u); // the first run's three rows
     EXPECT_EQ(c.partial_block_rows, 3u);
     EXPECT_EQ(c.partial_frame_bytes, 5u);
+    EXPECT_EQ(c.resynchronisations, 0u); // the empty read began the second run: finding the frames again
 }
 
 TEST(SimpleDecoderTest, FailingDevicePausesBetweenReadsAndStillStops) {
