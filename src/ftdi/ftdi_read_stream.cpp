@@ -88,6 +88,9 @@ void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
         ++self.count.transfers_completed;
         slot.empty_packet = slot.length <= status_bytes;
+        if (self.streaming && !self.interrupted && slot.sequence == self.submissions && slot.length == transfer_size) {
+            ++self.count.transfers_ran_out;
+        }
     } else if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
         ++self.count.transfers_failed;
         slot.error = error_code(transfer->status);
@@ -98,7 +101,19 @@ void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
     self.count.most_held = std::max(self.count.most_held, self.held);
 }
 
-int FtdiReadStream::submit(std::size_t wanted_bytes) {
+int FtdiReadStream::submit(std::unique_lock<std::mutex> &lock, std::size_t wanted_bytes) {
+    const bool idle_slot = std::any_of(slots.begin(), slots.end(), [](const Slot &s) { return !s.submitted && !s.holding; });
+    if (!idle_slot) {
+        return 0;
+    }
+    if (streaming) {
+        // Completions are heard of only while handling events: this one tells whether the newest transfer
+        // filled up before its successor is queued, which is when the chip had nowhere to write.
+        poll_events(lock);
+        if (interrupted) {
+            return 0; // stopped meanwhile: nothing new goes on the chip
+        }
+    }
     const std::size_t per_transfer = payload(transfer_size, packet_size);
     std::size_t coming = static_cast<std::size_t>(count.in_flight) * per_transfer;
     for (Slot &slot : slots) {
@@ -113,6 +128,7 @@ int FtdiReadStream::submit(std::size_t wanted_bytes) {
             return result;
         }
         slot.submitted = true;
+        slot.sequence = ++submissions;
         ++count.in_flight;
         coming += per_transfer;
     }
@@ -172,6 +188,13 @@ void FtdiReadStream::handle_events(std::unique_lock<std::mutex> &lock) {
     lock.lock();
 }
 
+void FtdiReadStream::poll_events(std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    timeval now{0, 0};
+    (void)libusb_handle_events_timeout_completed(ftdi->usb_ctx, &now, nullptr);
+    lock.lock();
+}
+
 int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
     if (ftdi->usb_dev == nullptr) {
         return device_unavailable;
@@ -181,6 +204,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
         return LIBUSB_ERROR_NO_MEM;
     }
     const std::size_t all = std::numeric_limits<std::size_t>::max();
+    streaming = keep_streaming;
     int got = 0;
     int result = 0;
     bool chip_empty = false;
@@ -200,7 +224,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             (void)ftdi_tciflush(ftdi);
             left_alone = false;
         }
-        const int submitted = submit(keep_streaming ? all : static_cast<std::size_t>(size - got));
+        const int submitted = submit(lock, keep_streaming ? all : static_cast<std::size_t>(size - got));
         if (count.in_flight == 0) {
             result = submitted < 0 ? submitted : LIBUSB_ERROR_IO;
             break;
@@ -209,7 +233,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
     }
     if (keep_streaming && !interrupted) {
         // Queued again before the caller goes off to decode, so the chip always has somewhere to write.
-        (void)submit(all);
+        (void)submit(lock, all);
     }
     if (got > 0) {
         return got;

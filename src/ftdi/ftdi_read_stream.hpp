@@ -36,6 +36,9 @@ public:
         std::int64_t transfers_failed = 0;
         int in_flight = 0;
         std::size_t most_held = 0; // the most stream bytes ever received and not yet read
+        // Times the newest queued transfer came back full while streaming, before another was queued: the
+        // chip then had nowhere to write, and at a real rate its FIFO overflows within microseconds.
+        std::int64_t transfers_ran_out = 0;
     };
 
     // Nothing is allocated or submitted before the first read.
@@ -77,13 +80,15 @@ private:
         bool empty_packet = false; // it completed with status bytes only
         bool submitted = false;
         bool holding = false; // received, not all handed out yet
+        std::uint64_t sequence = 0; // of its latest submission
     };
 
     static void LIBUSB_CALL completed(libusb_transfer *transfer);
 
     // All under `mutex`.
     bool allocate();
-    int submit(std::size_t wanted_bytes);
+    // May let the lock go to hear of completions first.
+    int submit(std::unique_lock<std::mutex> &lock, std::size_t wanted_bytes);
     void recycle(Slot &slot);
     // Copies what the oldest received transfers hold; stops at a transfer that carried no stream byte (the
     // chip had nothing more) and at a failure, which it reports.
@@ -93,6 +98,8 @@ private:
 
     // The calling thread handles libusb events for a while; returns early when a transfer completes.
     void handle_events(std::unique_lock<std::mutex> &lock);
+    // The same without waiting: reports what has completed by now.
+    void poll_events(std::unique_lock<std::mutex> &lock);
 
     ftdi_context *ftdi;
     mutable std::mutex mutex;
@@ -102,5 +109,7 @@ private:
     std::size_t held = 0; // stream bytes received and not handed out
     bool interrupted = false;
     bool left_alone = true; // nothing has been queued on the chip since the last byte received
+    bool streaming = false; // the latest read keeps every transfer queued
+    std::uint64_t submissions = 0;
     Counters count;
 };

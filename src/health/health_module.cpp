@@ -20,6 +20,7 @@ PYBIND11_MODULE(_pyzum_zezudi_vu_health, m, py::mod_gil_not_used()) {
         d["failed_reads"] = c.failed_reads;
         d["resynchronisations"] = c.resynchronisations;
         d["bytes_skipped"] = c.bytes_skipped;
+        d["bytes_skipped_at_start"] = c.bytes_skipped_at_start;
         d["frames_decoded"] = c.frames_decoded;
         d["frames_without_sync"] = c.frames_without_sync;
         d["partial_frame_bytes"] = c.partial_frame_bytes;
@@ -32,6 +33,7 @@ PYBIND11_MODULE(_pyzum_zezudi_vu_health, m, py::mod_gil_not_used()) {
         d["transfers_failed"] = r.transfers_failed;
         d["transfers_in_flight"] = r.in_flight;
         d["most_held_bytes"] = r.most_held;
+        d["transfers_ran_out"] = r.transfers_ran_out;
         return d;
     }, py::arg("board"));
 }

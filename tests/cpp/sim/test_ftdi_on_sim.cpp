@@ -251,6 +251,26 @@ TEST_F(DeviceIo, InterruptingEndsAReadThatWaitsForASlowBoardAndHaltLeavesNothing
     EXPECT_EQ(stats().bulk_reads, reads); // a halted stream queues nothing on the chip
 }
 
+TEST_F(DeviceIo, TransfersRunningOutAreCountedWhileStreamingOnly) {
+    PcbRoqDevice device("SIM0001"); // an unlimited board fills every queued transfer at once
+    std::vector<unsigned char> buffer(100);
+    ASSERT_EQ(device.read(buffer.data(), 100), 100);
+    // Nobody reads meanwhile: the transfers queued by the streaming read fill up, the newest included, and
+    // the next read hears of it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<unsigned char> more(300'000);
+    ASSERT_EQ(device.read(more.data(), static_cast<int>(more.size())), static_cast<int>(more.size()));
+    EXPECT_EQ(device.read_counters().transfers_ran_out, 1);
+    device.halt_reads();
+    EXPECT_EQ(device.read_counters().transfers_ran_out, 1); // cancelling at a stop is no shortage
+    // A raw read queues only what it needs: its transfer filling up is no shortage either.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_GT(device.read_once(more.data(), static_cast<int>(more.size())), 0);
+    }
+    device.halt_reads();
+    EXPECT_EQ(device.read_counters().transfers_ran_out, 1);
+}
+
 TEST_F(DeviceIo, FlushReachesTheChip) {
     PcbRoqDevice device("SIM0001");
     EXPECT_EQ(device.flush_buffers(), 0);
