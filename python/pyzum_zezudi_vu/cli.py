@@ -1,5 +1,7 @@
 """python3 -m pyzum_zezudi_vu: list boards, capture blocks, watch them live, read raw bytes."""
 import argparse
+import dataclasses
+import json
 import sys
 import time
 
@@ -50,6 +52,8 @@ def cmd_capture(args):
     writer = NpyWriter(args.out) if args.out else None
     plot_rows = []
     plotted = 0
+    interrupted = False
+    error = None
     with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
         serial = board.serial_number
         if args.blocks is not None:
@@ -57,6 +61,7 @@ def cmd_capture(args):
         else:
             bar = _progress(args.seconds, "s")
         blocks = 0
+        before = board.health()
         begin = time.monotonic()
         shown = begin
         try:
@@ -74,37 +79,119 @@ def cmd_capture(args):
                     now = time.monotonic()
                     bar.update(min(now, begin + args.seconds) - shown)
                     shown = now
+        except KeyboardInterrupt:
+            interrupted = True  # what was captured so far is summed up and kept, as at a normal end
+        except TimeoutError as e:
+            error = e  # the board went quiet: the summary of what came before it still follows
         finally:
             elapsed = time.monotonic() - begin
+            # Stopped at once: once the last block is taken the reader no longer keeps up, and the block in
+            # hand is counted when acquisition ends.
+            board.stop()
+            health = board.health().since(before)
             bar.close()
             if writer:
                 writer.close()
-    status = print_summary(serial, blocks, args.samples_count, check, elapsed)
+    summary = run_summary(serial, blocks, args.samples_count, check, elapsed, health)
     if writer:
-        print(f"samples written to   {args.out}")
+        summary["out"] = args.out
     if args.plot:
         from .plot import plot_channels
         rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
         plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
-        print(f"plot written to      {args.plot}")
-    return status
-
-
-def print_summary(serial, blocks, samples_count, check, elapsed):
-    """The lines that end a capture (and a view); returns the exit status they stand for."""
-    stream_mb = check.frames * FRAME_BYTES / 1e6
-    print(f"board                {serial}")
-    print(f"blocks               {blocks} of {samples_count} frames")
-    print(f"frames               {check.frames}")
-    print(f"time                 {elapsed:.2f} s")
-    print(f"rate                 {stream_mb / elapsed if elapsed > 0 else 0.0:.1f} MB/s "
-          f"(stream bytes, {FRAME_BYTES} per frame)")
-    if check.numbered:
-        print(f"lost frames          {check.lost}")
-        print(f"out-of-order frames  {check.out_of_order}")
+        summary["plot"] = args.plot
+    if error is not None:
+        summary["error"] = str(error)
+        summary["whole"] = False
+        summary["problems"].append("the board stopped sending")
+        summary["exit_status"] = 1
+    if interrupted:
+        summary["interrupted"] = True
+        summary["exit_status"] = EXIT_INTERRUPTED
+    if args.json:
+        print(json.dumps(summary, indent=2))
     else:
-        print(f"lost frames          {check.summary()}")
-    return EXIT_FRAMES_LOST if check.numbered and (check.lost or check.out_of_order) else 0
+        print_summary_lines(summary)
+    if error is not None:
+        print(f"error: {error}", file=sys.stderr)
+    return summary["exit_status"]
+
+
+def run_summary(serial, blocks, samples_count, check, elapsed, health=None):
+    """What a capture (or a view) ends with, as a dict that JSON can carry: the figures, the board's
+    counters of the run (`health`, a `Health`, when the board has them), whether the stream arrived whole
+    and the exit status that stands for."""
+    problems = list(health.problems()) if health is not None else []
+    if check.numbered and check.lost:
+        problems.append(f"{check.lost} frames missing from the frame counter")
+    if check.numbered and check.out_of_order:
+        problems.append(f"{check.out_of_order} frames out of order by the frame counter")
+    summary = {
+        "board": serial,
+        "blocks": blocks,
+        "samples_count": samples_count,
+        "frames": check.frames,
+        "seconds": round(elapsed, 6),
+        "rate_mb_s": round(check.frames * FRAME_BYTES / 1e6 / elapsed, 3) if elapsed > 0 else 0.0,
+        "frame_counter": ({"checked": True, "lost": check.lost, "out_of_order": check.out_of_order}
+                          if check.numbered else {"checked": False}),
+        "health": dataclasses.asdict(health) if health is not None else None,
+        "whole": not problems,
+        "problems": problems,
+        "exit_status": EXIT_FRAMES_LOST if problems else 0,
+    }
+    return summary
+
+
+def print_summary_lines(summary):
+    """The summary as aligned lines of text, one figure each."""
+    def line(label, value):
+        print(f"{label:<21}{value}")
+
+    line("board", summary["board"])
+    line("blocks", f"{summary['blocks']} of {summary['samples_count']} frames")
+    line("frames", summary["frames"])
+    line("time", f"{summary['seconds']:.2f} s")
+    line("rate", f"{summary['rate_mb_s']:.1f} MB/s (stream bytes, {FRAME_BYTES} per frame)")
+    counter = summary["frame_counter"]
+    if counter["checked"]:
+        line("lost frames", counter["lost"])
+        line("out-of-order frames", counter["out_of_order"])
+    else:
+        line("lost frames", "not checked (no frame counter in words 0 and 1)")
+    h = summary["health"]
+    if h is not None:
+        line("stream bytes", f"{h['stream_bytes']} in {h['full_reads']} full, {h['short_reads']} short and "
+                             f"{h['failed_reads']} failed reads")
+        line("realigned", f"{h['resynchronisations']} times, {h['bytes_skipped']} bytes skipped "
+                          f"(and {h['bytes_skipped_at_start']} before the first frame: where the run began)")
+        line("frames without sync", h["frames_without_sync"])
+        line("incomplete frames", f"{h['partial_frame_bytes']} bytes dropped")
+        line("blocks handed over", f"{h['blocks_delivered']}, {h['partial_blocks']} partly filled when "
+                                   f"acquisition stopped ({h['partial_block_rows']} rows), "
+                                   f"{h['empty_blocks_returned']} unfilled back to the pool")
+        line("waited for blocks", f"{h['wait_for_block_s']:.3f} s")
+        line("USB transfers", f"{h['transfers_completed']} completed, {h['transfers_failed']} failed, ran out "
+                              f"{h['transfers_ran_out']} times; at most {h['most_held_bytes']} bytes received "
+                              "and not yet read")
+    if summary["whole"]:
+        line("stream", "arrived whole" if h is not None or counter["checked"]
+             else "not checked (no counters, no frame counter)")
+    else:
+        line("stream", "NOT whole: " + "; ".join(summary["problems"]))
+    if "out" in summary:
+        line("samples written to", summary["out"])
+    if "plot" in summary:
+        line("plot written to", summary["plot"])
+    if summary.get("interrupted"):
+        line("interrupted", "the capture ended early (Ctrl-C)")
+
+
+def print_summary(serial, blocks, samples_count, check, elapsed, health=None):
+    """The lines that end a capture (and a view); returns the exit status they stand for."""
+    summary = run_summary(serial, blocks, samples_count, check, elapsed, health)
+    print_summary_lines(summary)
+    return summary["exit_status"]
 
 
 def cmd_view(args):
@@ -156,8 +243,9 @@ def parser():
         prog="python3 -m pyzum_zezudi_vu",
         description="Lists PCB_ROQ boards and captures their stream.",
         epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
-               f"{EXIT_FRAMES_LOST} frames lost or out of order, {EXIT_NO_DISPLAY} no display for the view, "
-               f"{EXIT_INTERRUPTED} interrupted.")
+               f"{EXIT_FRAMES_LOST} the stream did not arrive whole (bytes skipped, frames without their sync "
+               f"pair, failed reads, the reader fell behind, frames lost or out of order), "
+               f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_INTERRUPTED} interrupted.")
     sub = p.add_subparsers(dest="command", required=True)
 
     sub.add_parser("list", help="print the serial numbers of the attached boards")
@@ -177,6 +265,8 @@ def parser():
     c.add_argument("--plot", metavar="FILE.png", help="draw the five channels of the first frames")
     c.add_argument("--plot-samples", type=_positive_int, default=4096,
                    help="frames drawn by --plot (default: 4096)")
+    c.add_argument("--json", action="store_true",
+                   help="print the summary as one JSON object instead of lines of text")
 
     v = sub.add_parser("view", help="show the five channels scrolling in a window while every block is read",
                        description="Shows the newest frames of the five words in five scrolling panels, "

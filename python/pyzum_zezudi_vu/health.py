@@ -9,13 +9,16 @@ class Health:
     """The counters of one board since it was opened (or, from `since`, of one run).
 
     Reads of the device: the stream bytes they returned, and how many returned all, fewer, or failed.
-    Alignment: times the stream was found out of step and the bytes skipped to realign; frames decoded and,
+    Alignment: times the stream was found out of step and the bytes skipped to realign, and apart from them
+    the bytes read before each run's first frame (a run begins wherever the stream is: nothing is lost
+    there); frames decoded and,
     of those, copied although their own sync pair was wrong (only the first frame of a read decides); bytes
     of incomplete frames dropped. Blocks handed over, of those partly filled when a run ended (with their
     rows), and blocks a run ended with before filling a row (back to the pool). Seconds the acquisition
     thread waited for a free block: the reader fell behind, and the chip went unread meanwhile unless the
-    transfers in flight covered it. The read path: transfers completed and failed, in flight now, and the
-    most stream bytes ever received and not yet read.
+    transfers in flight covered it. The read path: transfers completed and failed, times every queued transfer
+    was full (the chip had nowhere to write), transfers in flight now, and the most stream bytes ever received
+    and not yet read.
     """
 
     stream_bytes: int = 0
@@ -24,6 +27,7 @@ class Health:
     failed_reads: int = 0
     resynchronisations: int = 0
     bytes_skipped: int = 0
+    bytes_skipped_at_start: int = 0
     frames_decoded: int = 0
     frames_without_sync: int = 0
     partial_frame_bytes: int = 0
@@ -34,6 +38,7 @@ class Health:
     wait_for_block_s: float = 0.0
     transfers_completed: int = 0
     transfers_failed: int = 0
+    transfers_ran_out: int = 0
     transfers_in_flight: int = 0
     most_held_bytes: int = 0
 
@@ -45,12 +50,32 @@ class Health:
                          else getattr(self, f.name) - getattr(earlier, f.name)
                          for f in dataclasses.fields(self)})
 
+    def problems(self):
+        """What shows that the stream arrived damaged or incomplete, one short phrase each; empty when nothing
+        does. A realignment over a read that brought nothing, as while a board is silent, skips no byte and
+        does not count."""
+        found = []
+        if self.bytes_skipped:
+            found.append(f"{self.bytes_skipped} bytes skipped realigning the stream "
+                         f"({self.resynchronisations} times out of step)")
+        if self.frames_without_sync:
+            found.append(f"{self.frames_without_sync} frames copied without their sync pair")
+        if self.failed_reads:
+            found.append(f"{self.failed_reads} reads failed")
+        if self.transfers_failed:
+            found.append(f"{self.transfers_failed} USB transfers failed")
+        if self.transfers_ran_out:
+            found.append(f"the USB transfers ran out {self.transfers_ran_out} times: the chip had nowhere to "
+                         "write and may have dropped bytes")
+        if self.wait_for_block_s:
+            found.append(f"the reader fell behind: acquisition waited {self.wait_for_block_s:.3f} s for a "
+                         "free block")
+        return found
+
     @property
     def whole(self):
-        """True when nothing shows that the stream arrived damaged or incomplete (a realignment over a read that
-        brought nothing, as while a board is silent, skips no byte and does not count)."""
-        return (self.bytes_skipped == 0 and self.frames_without_sync == 0 and self.failed_reads == 0
-                and self.transfers_failed == 0 and self.wait_for_block_s == 0)
+        """True when nothing shows that the stream arrived damaged or incomplete (see `problems`)."""
+        return not self.problems()
 
 
 def board_health(device):

@@ -7,6 +7,7 @@ class Health:
     failed_reads: int
     resynchronisations: int
     bytes_skipped: int
+    bytes_skipped_at_start: int
     frames_decoded: int
     frames_without_sync: int
     partial_frame_bytes: int
@@ -17,10 +18,12 @@ class Health:
     wait_for_block_s: float
     transfers_completed: int
     transfers_failed: int
+    transfers_ran_out: int
     transfers_in_flight: int
     most_held_bytes: int
     def __init__(self, **counters: Any) -> None: ...
     def since(self, earlier: Health) -> Health: ...
+    def problems(self) -> list[str]: ...
     @property
     def whole(self) -> bool: ...
 

@@ -150,6 +150,7 @@ def run(args):
     try:
         with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
             serial = board.serial_number
+            before = board.health()
             screen = Screen(figure, serial, window)
             reader = Reader(board, FrameRing(window))
             reader.start()
@@ -165,6 +166,9 @@ def run(args):
             finally:
                 reader.stop()
                 reader.join()
+                # Stopped at once: from here nobody reads, and waiting for free blocks is not the reader's lag.
+                board.stop()
+                health = board.health().since(before)
                 _restore_priority(previous_nice)
             screen.settle(reader)
             if args.snapshot:
@@ -174,7 +178,7 @@ def run(args):
         if windowed:
             import matplotlib.pyplot as plt
             plt.close(figure)
-    status = print_summary(serial, reader.blocks, args.samples_count, reader.check, reader.elapsed)
+    status = print_summary(serial, reader.blocks, args.samples_count, reader.check, reader.elapsed, health)
     shown = screen.refreshes / reader.elapsed if reader.elapsed > 0 else 0.0
     print(f"refreshes            {screen.refreshes} ({shown:.1f} per s)")
     behind = f"{reader.times_behind} times" if reader.times_behind else "never"

@@ -1,6 +1,5 @@
 """The view's reader: takes every block of the board as it comes, follows the frame counter and keeps the
 newest frames for the screen, which never holds it up."""
-import dataclasses
 import threading
 import time
 
@@ -132,8 +131,8 @@ def health_line(reader):
     """Lost and out-of-step frames (the board's own counters when it has them) and whether the reader keeps up."""
     health = reader.health
     check = reader.check
-    if health is not None and dataclasses.is_dataclass(health):
-        parts = [f"{f.name.replace('_', ' ')} {getattr(health, f.name)}" for f in dataclasses.fields(health)]
+    if health is not None and hasattr(health, "problems"):
+        parts = health.problems() or ["stream whole"]
     elif health is not None:
         parts = [str(health)]
     elif check.numbered:

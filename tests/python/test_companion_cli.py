@@ -42,6 +42,7 @@ class TestList:
 
 class TestCapture:
     def test_blocks_to_npy_and_png(self, sim, capsys, tmp_path):
+        sim.configure("board,rate=1e7")  # a reader keeps up at a real rate, never with an unlimited board
         out, png = tmp_path / "c.npy", tmp_path / "c.png"
         status = main(["capture", "--blocks", "3", "--samples-count", "256", "--out", str(out),
                        "--plot", str(png), "--plot-samples", "300"])
@@ -59,6 +60,7 @@ class TestCapture:
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
     def test_seconds_reports_a_rate(self, sim, capsys):
+        sim.configure("board,rate=1e7")
         assert main(["capture", "--seconds", "0.3", "--samples-count", "256"]) == 0
         report = summary(capsys.readouterr().out)
         assert int(report["blocks"].split()[0]) >= 1

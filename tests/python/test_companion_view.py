@@ -1,6 +1,5 @@
 """python3 -m pyzum_zezudi_vu view: the frame ring, the thinning, the health line, and the view itself on the
 simulated board, in a window under a virtual display (Xvfb) and off screen."""
-import dataclasses
 import os
 import select
 import shutil
@@ -13,6 +12,7 @@ import pytest
 
 from pyzum_zezudi_vu import open_board, view
 from pyzum_zezudi_vu.cli import EXIT_NO_DISPLAY, main
+from pyzum_zezudi_vu.health import Health
 from test_companion_cli import summary
 
 # The board at its full rate on USB 2.0, so a reader that falls behind loses frames as on hardware.
@@ -130,12 +130,6 @@ class TestEnvelope:
         assert np.array_equal(x, np.arange(3, 13)) and np.array_equal(y, rows)
 
 
-@dataclasses.dataclass(frozen=True)
-class _Health:
-    lost_frames: int
-    resyncs: int
-
-
 class _ScriptedBoard:
     """Hands out a fixed list of blocks, then nothing; optionally has health counters."""
 
@@ -156,8 +150,12 @@ class _ScriptedBoard:
 
 
 class _BoardWithHealth(_ScriptedBoard):
+    def __init__(self, blocks, health):
+        super().__init__(blocks)
+        self._health = health
+
     def health(self):
-        return _Health(lost_frames=0, resyncs=2)
+        return self._health
 
 
 def _read_all(board, count):
@@ -185,8 +183,12 @@ class TestHealthLine:
         assert view.health_line(reader) == "lost 76, out of step 0, reader keeps up"
 
     def test_board_counters_when_the_board_has_them(self):
-        reader = _read_all(_BoardWithHealth(self.numbered_blocks(0)), 3)
-        assert view.health_line(reader) == "lost frames 0, resyncs 2, reader keeps up"
+        reader = _read_all(_BoardWithHealth(self.numbered_blocks(0), Health(frames_decoded=24)), 3)
+        assert view.health_line(reader) == "stream whole, reader keeps up"
+        damaged = Health(resynchronisations=2, bytes_skipped=120, frames_without_sync=1)
+        reader = _read_all(_BoardWithHealth(self.numbered_blocks(0), damaged), 3)
+        assert view.health_line(reader) == ("120 bytes skipped realigning the stream (2 times out of step), "
+                                            "1 frames copied without their sync pair, reader keeps up")
 
     def test_a_stream_without_counter(self):
         reader = _read_all(_ScriptedBoard([np.full((8, 5), 3, np.int16)]), 1)
@@ -218,6 +220,7 @@ class TestWithoutDisplay:
     def test_a_snapshot_is_drawn_off_screen(self, sim, tmp_path, capsys, monkeypatch):
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             monkeypatch.delenv(name, raising=False)
+        sim.configure("board,rate=1e7")  # an unlimited board outruns the reader: the view would say so
         png = tmp_path / "view.png"
         status = main(["view", "--seconds", "1", "--samples-count", "1024", "--window", "3000",
                        "--snapshot", str(png)])
