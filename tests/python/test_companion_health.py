@@ -1,10 +1,15 @@
 """Board health: the acquisition's counters, read through the companion package."""
+import ast
+import dataclasses
 import datetime
+import pathlib
 
 import pytest
 
 import _pyzum_zezudi_vu as m
+import _pyzum_zezudi_vu_health
 from board_fixtures import open_board  # noqa: F401
+from pyzum_zezudi_vu import health as health_module
 from pyzum_zezudi_vu.health import Health, board_health
 
 td = datetime.timedelta
@@ -54,3 +59,12 @@ class TestHealth:
     def test_snapshots_are_frozen(self):
         with pytest.raises(Exception):
             Health().stream_bytes = 1
+
+    def test_the_stub_names_every_counter_and_the_module_gives_every_one(self, open_board, sim):
+        stub = ast.parse(pathlib.Path(health_module.__file__).with_suffix(".pyi").read_text())
+        cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Health")
+        stubbed = [n.target.id for n in cls.body if isinstance(n, ast.AnnAssign)]
+        fields = [f.name for f in dataclasses.fields(Health)]
+        assert stubbed == fields
+        raw = set(_pyzum_zezudi_vu_health.counters(open_board()))
+        assert raw - {"wait_for_block_ns"} | {"wait_for_block_s"} == set(fields)
