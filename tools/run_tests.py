@@ -109,7 +109,8 @@ def pytest_asan():
         return False
     # The interpreter itself is not instrumented: its own allocations would read as leaks.
     env = {"ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
-           "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+           "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+           "PYZUM_SANITIZED": "1"}  # tests whose point is speed relax or skip there
     return pytest("asan", d, env, preload_first=sanitizer_runtimes())
 
 

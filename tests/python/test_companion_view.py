@@ -11,12 +11,18 @@ import numpy as np
 import pytest
 
 from pyzum_zezudi_vu import open_board, view
-from pyzum_zezudi_vu.cli import EXIT_NO_DISPLAY, main
+from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_NO_DISPLAY, main
 from pyzum_zezudi_vu.health import Health
 from test_companion_cli import summary
 
-# The board at its full rate on USB 2.0, so a reader that falls behind loses frames as on hardware.
-FULL_RATE = "serial=SIM0001,rate=4e7"
+# The board at its full rate on USB 2.0, so a reader that falls behind loses frames as on hardware. Frames
+# 0x0FF000 to 0x0FF0FF (and so on every 2**24) carry 0xF0 0x0F inside their counter: a start that lands there
+# takes it for the sync pair and delivers a first block out of step, which the verdict rightly reports. Just past
+# them the next such frames are 5 s of stream away, longer than any view here runs.
+FULL_RATE = "serial=SIM0001,rate=4e7,first_frame=0x0FF100"
+# Keeping up with 40 MB/s while drawing is a matter of speed: a sanitizer build (the whole process slowed down by
+# its runtime) checks that the view works, the plain builds that it also loses nothing.
+SANITIZED = os.environ.get("PYZUM_SANITIZED") == "1"
 
 
 def panels_with_lines(png):
@@ -199,11 +205,12 @@ class TestInAWindow:
     def test_runs_on_the_virtual_display_loses_nothing_and_snapshots_five_panels(self, sim, xvfb, tmp_path):
         png = tmp_path / "view.png"
         proc = run_view(["--seconds", "4", "--snapshot", str(png)], display=xvfb)
-        assert proc.returncode == 0, proc.stdout + proc.stderr
+        assert proc.returncode in ((0, EXIT_FRAMES_LOST) if SANITIZED else (0,)), proc.stdout + proc.stderr
         assert "no display" not in proc.stderr  # the window opened: no off-screen fallback
         report = summary(proc.stdout)
         assert report["board"] == "SIM0001"
-        assert report["lost frames"] == "0" and report["out-of-order frames"] == "0"
+        if not SANITIZED:
+            assert report["lost frames"] == "0" and report["out-of-order frames"] == "0"
         assert int(report["frames"]) > 0
         assert int(report["refreshes"].split()[0]) >= 1
         assert_five_drawn_panels(png)
@@ -220,13 +227,15 @@ class TestWithoutDisplay:
     def test_a_snapshot_is_drawn_off_screen(self, sim, tmp_path, capsys, monkeypatch):
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             monkeypatch.delenv(name, raising=False)
-        sim.configure("board,rate=1e7")  # an unlimited board outruns the reader: the view would say so
+        # The pool bridges 0.3 s of pictures drawn on this thread, also in a sanitizer build. An unlimited board
+        # outruns any reader, and the view would say so.
+        sim.configure("board,rate=1e7")
         png = tmp_path / "view.png"
-        status = main(["view", "--seconds", "1", "--samples-count", "1024", "--window", "3000",
+        status = main(["view", "--seconds", "1", "--samples-count", "4096", "--window", "3000",
                        "--snapshot", str(png)])
         report = summary(capsys.readouterr().out)
-        assert status == 0
-        assert report["blocks"].endswith("of 1024 frames") and report["lost frames"] == "0"
+        assert status == 0, report["stream"]
+        assert report["blocks"].endswith("of 4096 frames") and report["lost frames"] == "0"
         assert_five_drawn_panels(png)
 
 
@@ -238,6 +247,7 @@ def _slow_drawing(figure):
         pass
 
 
+@pytest.mark.skipif(SANITIZED, reason="a comparison of speed: the plain builds make it")
 class TestKeepsUp:
     SAMPLES = 16384  # 200 blocks a second at 40 MB/s: the pool of 64 bridges about 0.3 s
 
