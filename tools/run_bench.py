@@ -57,7 +57,11 @@ def sim_env(preload_counter=False):
 
 def run_json(name, cmd, env):
     """Runs one benchmark process; its last stdout line is its JSON result."""
-    proc = sh(cmd, cwd=BENCH, env=env, capture_output=True, text=True, timeout=600)
+    try:
+        proc = sh(cmd, cwd=BENCH, env=env, capture_output=True, text=True, timeout=600)
+    except subprocess.TimeoutExpired:
+        print(f"  {name} failed: no result within 600 s", file=sys.stderr)
+        return {"name": name, "error": "no result within 600 s"}
     lines = [line for line in proc.stdout.splitlines() if line.startswith("{")]
     if not lines:
         tail = (proc.stderr or proc.stdout or f"exit status {proc.returncode}").strip().splitlines()[-5:]
