@@ -225,6 +225,9 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             left_alone = false;
         }
         const int submitted = submit(lock, keep_streaming ? all : static_cast<std::size_t>(size - got));
+        if (interrupted) {
+            break; // a stop while submit() heard of completions: what was read so far, and no error
+        }
         if (count.in_flight == 0) {
             result = submitted < 0 ? submitted : LIBUSB_ERROR_IO;
             break;

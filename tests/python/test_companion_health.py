@@ -37,6 +37,21 @@ class TestHealth:
         assert run.stream_bytes >= 12 * run.frames_decoded
         assert run.transfers_completed > 0 and run.transfers_in_flight == 0
 
+    def test_stops_are_not_failures(self, open_board, sim):
+        # A stop cancels the transfers in flight wherever the reading thread is: none of that may read as a
+        # failed read or transfer, at any moment of a run.
+        sim.configure("board,rate=4e7")
+        board = open_board("SIM0001", 256)
+        board.timeout = td(seconds=10)
+        for i in range(200):
+            board.start()
+            if i % 2:
+                assert board.samples is not None
+            board.stop()
+        h = board_health(board)
+        assert h.failed_reads == 0 and h.transfers_failed == 0, h
+        assert h.transfers_in_flight == 0
+
     def test_faults_show_in_the_counters_they_belong_to(self, open_board, sim):
         device = sim.device(0)
         device.drop_bytes([1024 + 12 * 300 + 5])
