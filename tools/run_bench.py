@@ -156,6 +156,9 @@ def real_rate_table():
 
 
 def real_rate_cells(row):
+    if row.get("error") == "a reader received no block":
+        # Every block it assembled held a gap: it delivered nothing in six times the row's duration.
+        return ["no whole block", "", ""]
     if "error" in row:
         return ["failed", "", ""]
     lost = f"{100 * row['lost_share']:.3f} %" if row.get("lost_share") is not None else "?"
