@@ -67,12 +67,13 @@ public:
             reader->halt();
         }
     }
-    // Any thread, also while reading: drops what arrived unread, then purges the chip and libftdi's buffer.
+    // Any thread, also while reading: drops what arrived unread and what transfers in flight receive, then
+    // purges the chip and libftdi's buffer. The read in progress ends with what it had before.
     int flush_buffers() const {
-        if (reader) {
-            reader->discard();
+        if (!reader) {
+            return driver.flush_buffers();
         }
-        return driver.flush_buffers();
+        return reader->flush([this] { return driver.flush_buffers(); });
     }
     [[nodiscard]] FtdiReadStream::Counters read_counters() const {
         return reader ? reader->counters() : FtdiReadStream::Counters{};

@@ -81,19 +81,32 @@ void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
     std::lock_guard lock(self.mutex);
     slot.submitted = false;
     --self.count.in_flight;
+    ++self.heard;
     slot.length = std::max(0, transfer->actual_length);
     slot.position = 0;
     slot.error = 0;
     slot.empty_packet = false;
     if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
         ++self.count.transfers_completed;
-        slot.empty_packet = slot.length <= status_bytes;
-        if (self.streaming && !self.interrupted && slot.sequence == self.submissions && slot.length == transfer_size) {
-            ++self.count.transfers_ran_out;
-        }
     } else if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
         ++self.count.transfers_failed;
         slot.error = error_code(transfer->status);
+        self.endpoint_halted |= transfer->status == LIBUSB_TRANSFER_STALL;
+    }
+    // A cancellation that lost the race with the transfer's end reports it completed: with nothing but status
+    // bytes it says only that the cancellation came first, not that the chip ran dry.
+    const bool carried_nothing = slot.length <= status_bytes && slot.error == 0;
+    if (slot.stale || (slot.cancelled && carried_nothing)) {
+        slot.stale = false;
+        slot.length = 0;
+        return;
+    }
+    if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
+        slot.empty_packet = carried_nothing;
+        if (self.streaming && !self.interrupted && !slot.cancelled && slot.sequence == self.submissions &&
+            slot.length == transfer_size) {
+            ++self.count.transfers_ran_out;
+        }
     }
     slot.holding = true;
     self.received.push_back(&slot);
@@ -101,36 +114,91 @@ void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
     self.count.most_held = std::max(self.count.most_held, self.held);
 }
 
+void FtdiReadStream::hear_completions(std::unique_lock<std::mutex> &lock) {
+    for (int pass = 0; pass <= transfer_count; ++pass) {
+        const std::uint64_t before = heard;
+        poll_events(lock);
+        if (heard == before || count.in_flight == 0) {
+            return;
+        }
+    }
+}
+
+void FtdiReadStream::clear_stall(std::unique_lock<std::mutex> &lock) {
+    endpoint_halted = false;
+    lock.unlock();
+    const int result = libusb_clear_halt(ftdi->usb_dev, static_cast<unsigned char>(ftdi->out_ep));
+    lock.lock();
+    if (result == 0) {
+        ++count.stalls_cleared;
+    }
+}
+
+int FtdiReadStream::submit_one(std::unique_lock<std::mutex> &lock, Slot &slot) {
+    // Marked first: its completion may run on another thread before libusb_submit_transfer returns here.
+    slot.submitted = true;
+    slot.cancelled = false;
+    slot.stale = false;
+    slot.sequence = ++submissions;
+    ++count.in_flight;
+    lock.unlock();
+    const int result = libusb_submit_transfer(slot.transfer);
+    lock.lock();
+    if (result < 0) {
+        slot.submitted = false;
+        --count.in_flight;
+        --submissions;
+        return result;
+    }
+    if (interrupted && !slot.cancelled) {
+        // interrupt() ran while the lock was let go and may not have seen it go out.
+        slot.cancelled = true;
+        lock.unlock();
+        (void)libusb_cancel_transfer(slot.transfer);
+        lock.lock();
+    }
+    return 0;
+}
+
 int FtdiReadStream::submit(std::unique_lock<std::mutex> &lock, std::size_t wanted_bytes) {
-    const bool idle_slot = std::any_of(slots.begin(), slots.end(), [](const Slot &s) { return !s.submitted && !s.holding; });
-    if (!idle_slot) {
+    const auto idle = [](const Slot &s) { return !s.submitted && !s.holding; };
+    if (std::none_of(slots.begin(), slots.end(), idle)) {
         return 0;
     }
     if (streaming) {
-        // Completions are heard of only while handling events: this one tells whether the newest transfer
-        // filled up before its successor is queued, which is when the chip had nowhere to write.
-        poll_events(lock);
+        // Completions are heard of only while handling events: this tells whether the newest transfer filled
+        // up before its successor is queued, which is when the chip had nowhere to write.
+        hear_completions(lock);
         if (interrupted) {
             return 0; // stopped meanwhile: nothing new goes on the chip
         }
     }
+    if (endpoint_halted) {
+        clear_stall(lock);
+    }
     const std::size_t per_transfer = payload(transfer_size, packet_size);
-    std::size_t coming = static_cast<std::size_t>(count.in_flight) * per_transfer;
     for (Slot &slot : slots) {
-        if (coming >= wanted_bytes) {
+        const std::size_t coming = static_cast<std::size_t>(count.in_flight) * per_transfer;
+        if (coming >= wanted_bytes || count.in_flight >= depth || interrupted) {
             break;
         }
-        if (slot.submitted || slot.holding) {
+        if (!idle(slot)) {
             continue;
         }
-        const int result = libusb_submit_transfer(slot.transfer);
+        const int result = submit_one(lock, slot);
+        if (result == LIBUSB_ERROR_NO_MEM) {
+            ++count.transfers_refused;
+            if (count.in_flight > 0) {
+                // The kernel's memory for transfers in flight is shared by every usbfs user of the machine:
+                // keep as many as it took, rather than none.
+                depth = count.in_flight;
+                count.queue_depth = depth;
+                return 0;
+            }
+        }
         if (result < 0) {
             return result;
         }
-        slot.submitted = true;
-        slot.sequence = ++submissions;
-        ++count.in_flight;
-        coming += per_transfer;
     }
     return 0;
 }
@@ -205,6 +273,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
     }
     const std::size_t all = std::numeric_limits<std::size_t>::max();
     streaming = keep_streaming;
+    std::uint64_t flushes_seen = flushes;
     int got = 0;
     int result = 0;
     bool chip_empty = false;
@@ -212,6 +281,12 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
         result = serve(out, size, got, chip_empty);
         if (got >= size || chip_empty || result < 0 || interrupted) {
             break;
+        }
+        if (flushes != flushes_seen) {
+            if (got > 0) {
+                break; // what follows comes after the flush: it begins the next read
+            }
+            flushes_seen = flushes;
         }
         if (keep_streaming && left_alone) {
             // The chip went without a pending transfer since the bytes just read: at any real rate its FIFO
@@ -221,8 +296,12 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             if (got > 0) {
                 break;
             }
+            // Without the lock: the purge is a control transfer, and libusb may run completions while it waits.
+            lock.unlock();
             (void)ftdi_tciflush(ftdi);
+            lock.lock();
             left_alone = false;
+            continue;
         }
         const int submitted = submit(lock, keep_streaming ? all : static_cast<std::size_t>(size - got));
         if (interrupted) {
@@ -234,7 +313,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
         }
         handle_events(lock);
     }
-    if (keep_streaming && !interrupted) {
+    if (keep_streaming && !interrupted && !left_alone) {
         // Queued again before the caller goes off to decode, so the chip always has somewhere to write.
         (void)submit(lock, all);
     }
@@ -244,15 +323,27 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
     return result;
 }
 
-FtdiReadStream::Flying FtdiReadStream::in_flight_locked() const {
+FtdiReadStream::Flying FtdiReadStream::cancel_in_flight_locked(bool make_stale) {
     Flying flying{};
     std::size_t n = 0;
-    for (const Slot &slot : slots) {
+    for (Slot &slot : slots) {
         if (slot.submitted) {
+            slot.stale |= make_stale;
+            slot.cancelled = true;
             flying[n++] = slot.transfer;
         }
     }
     return flying;
+}
+
+void FtdiReadStream::cancel(const Flying &flying) {
+    // A transfer that completed meanwhile is not resubmitted while interrupted (nor resubmitted stale), so
+    // cancelling it again is harmless.
+    for (libusb_transfer *transfer : flying) {
+        if (transfer != nullptr) {
+            (void)libusb_cancel_transfer(transfer);
+        }
+    }
 }
 
 void FtdiReadStream::interrupt() {
@@ -260,15 +351,9 @@ void FtdiReadStream::interrupt() {
     {
         std::lock_guard lock(mutex);
         interrupted = true;
-        flying = in_flight_locked();
+        flying = cancel_in_flight_locked(false);
     }
-    // Outside the lock: a completion callback takes it. A transfer that completed meanwhile is not resubmitted
-    // while interrupted, so cancelling it again is harmless.
-    for (libusb_transfer *transfer : flying) {
-        if (transfer != nullptr) {
-            (void)libusb_cancel_transfer(transfer);
-        }
-    }
+    cancel(flying); // outside the lock: a completion callback takes it
 }
 
 void FtdiReadStream::resume() {
@@ -283,15 +368,26 @@ void FtdiReadStream::halt() {
     while (count.in_flight > 0 && std::chrono::steady_clock::now() < give_up) {
         handle_events(lock);
     }
+    // Transfers that are still out come back whenever libusb gets to them, long after the stream moved on:
+    // what they carry is dropped, and they are not counted as queued on the chip.
+    (void)cancel_in_flight_locked(true);
     left_alone = true;
+    depth = transfer_count; // a refused submission is tried again at the next start
+    count.queue_depth = depth;
 }
 
-void FtdiReadStream::discard() {
-    std::lock_guard lock(mutex);
-    while (!received.empty()) {
-        recycle(*received.front());
-        received.pop_front();
+void FtdiReadStream::drop_unread() {
+    Flying flying{};
+    {
+        std::lock_guard lock(mutex);
+        ++flushes;
+        while (!received.empty()) {
+            recycle(*received.front());
+            received.pop_front();
+        }
+        flying = cancel_in_flight_locked(true);
     }
+    cancel(flying);
 }
 
 FtdiReadStream::Counters FtdiReadStream::counters() const {

@@ -21,7 +21,8 @@
 // `transfer_count` transfers stay queued while the caller decodes, which covers 52 ms of a 40 MB/s stream.
 //
 // Events are handled by the thread that reads, inside read(); transfers keep filling (in the host controller)
-// while it does something else. What transfers received and nobody read yet is kept across halt() and resume(),
+// while it does something else. libusb also runs completions on any other thread that waits inside it (a
+// control transfer: a purge, a flush), so no call into libusb is made with `mutex` held: completed() takes it. What transfers received and nobody read yet is kept across halt() and resume(),
 // so a stream taken up again continues exactly where the last read stopped. A streaming read that follows a
 // halt (or comes first) ends after those bytes and purges what the chip buffered alone: see read().
 class FtdiReadStream {
@@ -39,6 +40,13 @@ public:
         // Times the newest queued transfer came back full while streaming, before another was queued: the
         // chip then had nowhere to write, and at a real rate its FIFO overflows within microseconds.
         std::int64_t transfers_ran_out = 0;
+        // Submissions the kernel refused for lack of memory for transfers in flight (usbfs_memory_mb); the
+        // stream goes on with as many transfers as were accepted.
+        std::int64_t transfers_refused = 0;
+        int queue_depth = transfer_count; // transfers the stream keeps queued now
+        // Times the bulk endpoint stalled and was cleared (on hardware a halted endpoint fails every transfer
+        // until the host clears it).
+        std::int64_t stalls_cleared = 0;
     };
 
     // Nothing is allocated or submitted before the first read.
@@ -63,8 +71,18 @@ public:
     // The reading thread, or any thread while no read runs. Cancels what is in flight and waits until it has
     // come back, keeping what it received for the next read; afterwards nothing is queued on the chip.
     void halt();
-    // Any thread. Drops what was received and not read yet (the chip's own buffer is the caller's business).
-    void discard();
+    // Any thread, also while another reads. Drops what was received and not read yet, and what transfers in
+    // flight receive (they straddle the purge: they are cancelled), then calls `purge` (which empties the
+    // chip's buffer) without holding the stream's lock; returns what `purge` returned. A read in progress
+    // ends with the bytes it had before, so no read mixes the stream before and after a flush.
+    template <typename Purge>
+    int flush(Purge &&purge) {
+        drop_unread();
+        const int result = purge();
+        // Transfers the reader queued while the chip was being purged may hold bytes from before it too.
+        drop_unread();
+        return result;
+    }
 
     // Any thread.
     Counters counters() const;
@@ -80,6 +98,8 @@ private:
         bool empty_packet = false; // it completed with status bytes only
         bool submitted = false;
         bool holding = false; // received, not all handed out yet
+        bool cancelled = false; // cancelled since its latest submission
+        bool stale = false; // what it receives is dropped: it straddles a flush, or outlived a halt
         std::uint64_t sequence = 0; // of its latest submission
     };
 
@@ -87,14 +107,23 @@ private:
 
     // All under `mutex`.
     bool allocate();
-    // May let the lock go to hear of completions first.
+    // Lets the lock go around every call into libusb (hearing of completions first, clearing a stalled
+    // endpoint, each submission). Returns a negative libusb code when nothing could be queued.
     int submit(std::unique_lock<std::mutex> &lock, std::size_t wanted_bytes);
+    // Submits one idle slot; the lock is let go around libusb_submit_transfer.
+    int submit_one(std::unique_lock<std::mutex> &lock, Slot &slot);
+    // Polls libusb until a pass hears of nothing new: libusb reaps a bounded number of transfers per pass.
+    void hear_completions(std::unique_lock<std::mutex> &lock);
+    void clear_stall(std::unique_lock<std::mutex> &lock);
+    // Marks every transfer in flight cancelled and returns them, to be cancelled once the lock is let go.
+    using Flying = std::array<libusb_transfer *, transfer_count>; // null-padded
+    Flying cancel_in_flight_locked(bool make_stale);
+    static void cancel(const Flying &flying);
+    void drop_unread();
     void recycle(Slot &slot);
     // Copies what the oldest received transfers hold; stops at a transfer that carried no stream byte (the
     // chip had nothing more) and at a failure, which it reports.
     int serve(unsigned char *out, int size, int &got, bool &chip_empty);
-    using Flying = std::array<libusb_transfer *, transfer_count>; // null-padded
-    Flying in_flight_locked() const;
 
     // The calling thread handles libusb events for a while; returns early when a transfer completes.
     void handle_events(std::unique_lock<std::mutex> &lock);
@@ -110,6 +139,10 @@ private:
     bool interrupted = false;
     bool left_alone = true; // nothing has been queued on the chip since the last byte received
     bool streaming = false; // the latest read keeps every transfer queued
+    bool endpoint_halted = false; // a transfer came back stalled; cleared before the next submission
+    int depth = transfer_count; // lowered when the kernel refuses a submission for lack of memory
     std::uint64_t submissions = 0;
+    std::uint64_t heard = 0;   // completions heard of, of any status
+    std::uint64_t flushes = 0; // a read that sees this change ends with what it had
     Counters count;
 };
