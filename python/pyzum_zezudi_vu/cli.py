@@ -174,6 +174,8 @@ def print_summary_lines(summary):
         line("USB transfers", f"{h['transfers_completed']} completed, {h['transfers_failed']} failed, ran out "
                               f"{h['transfers_ran_out']} times; at most {h['most_held_bytes']} bytes received "
                               "and not yet read")
+        line("USB queue", f"{h['transfers_refused']} transfers refused by the kernel, "
+                          f"{h['transfer_queue_depth']} queued at the end; {h['stalls_cleared']} stalls cleared")
     if summary["whole"]:
         line("stream", "arrived whole" if h is not None or counter["checked"]
              else "not checked (no counters, no frame counter)")

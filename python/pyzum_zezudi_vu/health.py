@@ -18,7 +18,8 @@ class Health:
     thread waited for a free block: the reader fell behind, and the chip went unread meanwhile unless the
     transfers in flight covered it. The read path: transfers completed and failed, times every queued transfer
     was full (the chip had nowhere to write), transfers in flight now, and the most stream bytes ever received
-    and not yet read.
+    and not yet read; submissions the kernel refused for lack of memory for transfers in flight (the queue then
+    holds fewer: its depth now), and stalls of the bulk endpoint cleared.
     """
 
     stream_bytes: int = 0
@@ -41,11 +42,14 @@ class Health:
     transfers_ran_out: int = 0
     transfers_in_flight: int = 0
     most_held_bytes: int = 0
+    transfers_refused: int = 0
+    transfer_queue_depth: int = 0
+    stalls_cleared: int = 0
 
     def since(self, earlier):
         """The difference to an earlier snapshot of the same board: one run's counters. Gauges (transfers in
         flight, the most held) keep this snapshot's value."""
-        gauges = {"transfers_in_flight", "most_held_bytes"}
+        gauges = {"transfers_in_flight", "most_held_bytes", "transfer_queue_depth"}
         return Health(**{f.name: getattr(self, f.name) if f.name in gauges
                          else getattr(self, f.name) - getattr(earlier, f.name)
                          for f in dataclasses.fields(self)})
@@ -67,6 +71,11 @@ class Health:
         if self.transfers_ran_out:
             found.append(f"the USB transfers ran out {self.transfers_ran_out} times: the chip had nowhere to "
                          "write and may have dropped bytes")
+        if self.transfers_refused:
+            found.append(f"the kernel refused {self.transfers_refused} USB transfers for lack of memory "
+                         "(usbfs_memory_mb): fewer were queued and the chip may have dropped bytes")
+        if self.stalls_cleared:
+            found.append(f"the board's bulk endpoint stalled {self.stalls_cleared} times")
         if self.wait_for_block_s:
             found.append(f"the reader fell behind: acquisition waited {self.wait_for_block_s:.3f} s for a "
                          "free block")

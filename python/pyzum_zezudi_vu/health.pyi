@@ -21,6 +21,9 @@ class Health:
     transfers_ran_out: int
     transfers_in_flight: int
     most_held_bytes: int
+    transfers_refused: int
+    transfer_queue_depth: int
+    stalls_cleared: int
     def __init__(self, **counters: Any) -> None: ...
     def since(self, earlier: Health) -> Health: ...
     def problems(self) -> list[str]: ...

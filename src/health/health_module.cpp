@@ -34,6 +34,9 @@ PYBIND11_MODULE(_pyzum_zezudi_vu_health, m, py::mod_gil_not_used()) {
         d["transfers_in_flight"] = r.in_flight;
         d["most_held_bytes"] = r.most_held;
         d["transfers_ran_out"] = r.transfers_ran_out;
+        d["transfers_refused"] = r.transfers_refused;
+        d["transfer_queue_depth"] = r.queue_depth;
+        d["stalls_cleared"] = r.stalls_cleared;
         return d;
     }, py::arg("board"));
 }
