@@ -38,8 +38,8 @@ class TestArgument:
 
 
 class TestUnopenedBoard:
-    def test_failed_read_raises_value_error(self, unopened):
-        with pytest.raises(ValueError):
+    def test_failed_read_raises_value_error_saying_why(self, unopened):
+        with pytest.raises(ValueError, match="reading the board failed: the board is not open"):
             unopened._get_raw_data(100)
 
     def test_failed_read_leaves_the_board_usable(self, unopened):
