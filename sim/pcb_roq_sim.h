@@ -111,6 +111,19 @@ int pcb_roq_sim_corrupt_sync(int device, const uint64_t *frames, size_t count);
 /* The board stops writing into the chip; what the FIFO already holds is still delivered. */
 int pcb_roq_sim_pause(int device, int paused);
 
+/* Faults below libusb, played by the usbfs front end only (the libusb stand-in returns -1, "not supported by this
+ * front end"). The `nth` next bulk IN URB (1 = the next) completes with -EPIPE and the endpoint stays halted:
+ * every URB on it fails -EPIPE until the host sends USBDEVFS_CLEAR_HALT (libusb_clear_halt). */
+int pcb_roq_sim_stall_bulk_in(int device, uint64_t nth);
+/* While on, USBDEVFS_DISCARDURB on a bulk IN URB that holds data fails (EINVAL): the URB finished before the
+ * discard reached it and is reaped as completed (status 0) with what it holds. */
+int pcb_roq_sim_race_discard(int device, int on);
+/* Like usbcore's usbfs_memory_mb: a URB submission that would take the bytes of all URBs in flight on the
+ * emulated machine above `bytes` fails with ENOMEM. 0 = no limit. The stand-in accepts only 0. */
+int pcb_roq_sim_set_urb_memory_limit(uint64_t bytes);
+/* Which front end this library is: "libusb" (the stand-in) or "usbfs" (emulated under the real libusb). */
+const char *pcb_roq_sim_front_end(void);
+
 int pcb_roq_sim_get_stats(struct pcb_roq_sim_stats *out);
 int pcb_roq_sim_get_device_stats(int device, struct pcb_roq_sim_device_stats *out);
 

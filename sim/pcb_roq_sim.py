@@ -67,6 +67,14 @@ def _sim_path_hint():
     return os.path.join(build, "sim", "libpcb_roq_sim.so")
 
 
+def usbfs_preload(build_dir=None, sanitizer_runtime=None):
+    """LD_PRELOAD for the usbfs front end: umockdev's preload, then ours (a sanitizer's runtime must come first)."""
+    build = build_dir or os.environ.get("PYZUM_BUILD_DIR", "build")
+    parts = [sanitizer_runtime] if sanitizer_runtime else []
+    parts += ["libumockdev-preload.so.0", os.path.abspath(os.path.join(build, "sim", "libpcb_roq_usbfs.so"))]
+    return ":".join(parts)
+
+
 def _object_file(address):
     """The shared object that holds `address`, as the dynamic linker names it."""
 
@@ -92,10 +100,21 @@ def library():
         raise SimulatorNotLoaded(
             f"the simulated board is not loaded; run with LD_PRELOAD={_sim_path_hint()} "
             "(tools/devroot run --sim ..., or make test)")
-    owner = _object_file(ctypes.cast(lib.libusb_init, ctypes.c_void_p).value)
-    if owner != _object_file(ctypes.cast(lib.pcb_roq_sim_reset, ctypes.c_void_p).value):
-        raise SimulatorNotLoaded(f"libusb_init comes from {owner}, not from the simulator: preload "
-                                 f"{_sim_path_hint()} so it comes before libusb")
+    front_end = "libusb"
+    if hasattr(lib, "pcb_roq_sim_front_end"):
+        lib.pcb_roq_sim_front_end.restype = ctypes.c_char_p
+        front_end = lib.pcb_roq_sim_front_end().decode()
+    if front_end == "libusb":
+        owner = _object_file(ctypes.cast(lib.libusb_init, ctypes.c_void_p).value)
+        if owner != _object_file(ctypes.cast(lib.pcb_roq_sim_reset, ctypes.c_void_p).value):
+            raise SimulatorNotLoaded(f"libusb_init comes from {owner}, not from the simulator: preload "
+                                     f"{_sim_path_hint()} so it comes before libusb")
+    else:
+        # The real libusb reaches the emulated nodes only through umockdev's preload, which wraps ioctl().
+        owner = _object_file(ctypes.cast(lib.ioctl, ctypes.c_void_p).value) or ""
+        if "umockdev-preload" not in os.path.basename(owner):
+            raise SimulatorNotLoaded(f"ioctl comes from {owner}, not from umockdev's preload: run with "
+                                     f"LD_PRELOAD={usbfs_preload()}")
     i, u64, d, s = ctypes.c_int, ctypes.c_uint64, ctypes.c_double, ctypes.c_char_p
     u64p = ctypes.POINTER(ctypes.c_uint64)
     signatures = {
@@ -125,6 +144,10 @@ def library():
         "pcb_roq_sim_get_stats": ([ctypes.POINTER(Stats)], i),
         "pcb_roq_sim_get_device_stats": ([i, ctypes.POINTER(DeviceStats)], i),
         "pcb_roq_sim_pattern_frame": ([ctypes.c_uint32, ctypes.c_char_p], None),
+        "pcb_roq_sim_stall_bulk_in": ([i, u64], i),
+        "pcb_roq_sim_race_discard": ([i, i], i),
+        "pcb_roq_sim_set_urb_memory_limit": ([u64], i),
+        "pcb_roq_sim_front_end": ([], s),
     }
     for name, (argtypes, restype) in signatures.items():
         function = getattr(lib, name)
@@ -223,12 +246,29 @@ class Device:
         array, count = _u64_array(frames)
         _check(library().pcb_roq_sim_corrupt_sync(self.index, array, count))
 
+    def stall_bulk_in(self, nth=1):
+        """usbfs only: the nth next bulk IN URB stalls and the endpoint stays halted until cleared."""
+        _check(library().pcb_roq_sim_stall_bulk_in(self.index, nth))
+
+    def race_discard(self, on=True):
+        """usbfs only: discarding a URB that holds data fails; the URB completes with what it holds."""
+        _check(library().pcb_roq_sim_race_discard(self.index, 1 if on else 0))
+
 
 class Simulator:
     """The simulated bus of this process. All instances control the same one."""
 
     def __init__(self):
         self._lib = library()
+
+    @property
+    def front_end(self):
+        """"libusb" (the stand-in answers libusb's calls) or "usbfs" (the real libusb on an emulated usbfs)."""
+        return self._lib.pcb_roq_sim_front_end().decode()
+
+    def set_urb_memory_limit(self, limit_bytes):
+        """usbfs only: URB submissions that would take all URBs in flight above this many bytes fail (ENOMEM)."""
+        _check(self._lib.pcb_roq_sim_set_urb_memory_limit(int(limit_bytes)))
 
     def configure(self, spec=DEFAULT_SPEC):
         """Replaces every device (grammar in sim/README.md); returns the number of devices."""

@@ -32,8 +32,8 @@ struct Transfer {
     explicit Transfer(int length) : buffer(static_cast<std::size_t>(length)), in(buffer.data(), length) {}
     std::vector<unsigned char> payload() const {
         std::vector<unsigned char> out;
-        for (int packet = 0; packet < in.transferred; packet += Ft232hChip::packet_size) {
-            const int end = std::min(in.transferred, packet + Ft232hChip::packet_size);
+        for (int packet = 0; packet < in.transferred; packet += Ft232hChip::high_speed_packet_size) {
+            const int end = std::min(in.transferred, packet + Ft232hChip::high_speed_packet_size);
             out.insert(out.end(), buffer.begin() + packet + 2, buffer.begin() + end);
         }
         return out;

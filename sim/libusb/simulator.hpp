@@ -15,6 +15,7 @@
 #include <libusb.h>
 
 #include "pcb_roq_sim.h"
+#include "sim_bus.hpp"
 #include "sim_device.hpp"
 #include "usb_objects.hpp"
 
@@ -25,28 +26,32 @@ namespace pcb_roq_sim {
 // an event loop with nothing to do) sleeps on one condition variable with a monotonic deadline, and every
 // change that could end such a wait notifies it. Every method may be called from any thread; the only
 // exceptions are allocation failures, which the exported C functions turn into error codes.
-class Simulator {
+class Simulator final : public SimBus {
 public:
-    using Clock = SimDevice::Clock;
 
     // The one simulator of the process, configured from the environment on first use. It is never
     // destroyed, so threads still inside libusb calls at process exit find it intact.
     static Simulator &instance();
 
     // Control side (pcb_roq_sim.h). Failures return -1 and leave the reason in `error`.
-    int configure(const char *spec, std::string &error);
-    int reset(std::string &error);
-    int add_device(const char *spec, std::string &error);
-    int device_count();
-    int find(const char *serial);
-    int set_latency_scale(double scale, std::string &error);
-    double latency_scale();
-    void fail_init(int count);
+    int configure(const char *spec, std::string &error) override;
+    int reset(std::string &error) override;
+    int add_device(const char *spec, std::string &error) override;
+    int device_count() override;
+    int find(const char *serial) override;
+    int set_latency_scale(double scale, std::string &error) override;
+    double latency_scale() override;
+    int fail_init(int count, std::string &error) override;
     // Runs `change` on device `index` under the lock and wakes every waiter; -1 for a bad index.
-    int with_device(int index, std::string &error, const std::function<int(SimDevice &, Clock::time_point)> &change);
-    void get_stats(pcb_roq_sim_stats &out);
-    void unplug(SimDevice &device);
-    void replug(SimDevice &device, Clock::time_point now);
+    int with_device(int index, std::string &error,
+                    const std::function<int(SimDevice &, Clock::time_point)> &change) override;
+    const char *front_end() const override { return "libusb"; }
+    // The stand-in answers libusb's calls itself: there are no URBs, endpoints to halt or kernel memory.
+    bool plays_usbfs_faults() const override { return false; }
+    int set_urb_memory_limit(std::uint64_t bytes, std::string &error) override;
+    void get_stats(pcb_roq_sim_stats &out) override;
+    void unplug(SimDevice &device) override;
+    void replug(SimDevice &device, Clock::time_point now) override;
 
     // libusb side, with libusb's argument and result conventions.
     int init(libusb_context **context);

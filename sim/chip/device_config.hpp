@@ -26,6 +26,11 @@ struct DeviceConfig {
     bool repeat = false;
     std::vector<unsigned char> raw_bytes;
     std::uint32_t first_frame = 0;
+    // 512 on a high-speed port, 64 on a full-speed one.
+    int packet_size = Ft232hChip::high_speed_packet_size;
+    // Whether the host controller takes scatter-gather bulk URBs (usbfs front end only): without it libusb splits
+    // transfers into 16 KiB URBs.
+    bool scatter_gather = true;
     bool refuse_open = false;
     bool paused = false;
 };

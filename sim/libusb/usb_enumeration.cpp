@@ -187,7 +187,7 @@ int Simulator::get_config_descriptor(libusb_device *device, std::uint8_t index, 
         endpoint.bDescriptorType = LIBUSB_DT_ENDPOINT;
         endpoint.bEndpointAddress = endpoint_addresses[i];
         endpoint.bmAttributes = LIBUSB_ENDPOINT_TRANSFER_TYPE_BULK;
-        endpoint.wMaxPacketSize = Ft232hChip::packet_size;
+        endpoint.wMaxPacketSize = static_cast<std::uint16_t>(device->sim->config.packet_size);
     }
     libusb_interface_descriptor &setting = block->setting;
     setting.bLength = LIBUSB_DT_INTERFACE_SIZE;

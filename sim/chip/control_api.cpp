@@ -7,17 +7,17 @@
 
 #include "frame_pattern.hpp"
 #include "pcb_roq_sim.h"
-#include "simulator.hpp"
+#include "sim_bus.hpp"
 
+using pcb_roq_sim::SimBus;
 using pcb_roq_sim::SimDevice;
-using pcb_roq_sim::Simulator;
-using Clock = Simulator::Clock;
+using Clock = SimBus::Clock;
 
 namespace {
 
 thread_local std::string last_error;
 
-Simulator &sim() { return Simulator::instance(); }
+SimBus &sim() { return pcb_roq_sim::sim_bus(); }
 
 int fail(const std::string &why) noexcept {
     try {
@@ -82,10 +82,7 @@ int pcb_roq_sim_fail_init(int count) {
     if (count < -1) {
         return fail("count must be -1 (always), 0 (never) or a positive number of calls");
     }
-    return checked([&] {
-        sim().fail_init(count);
-        return 0;
-    });
+    return checked([&] { return sim().fail_init(count, last_error); });
 }
 
 int pcb_roq_sim_set_rate(int device, double bytes_per_second) {
@@ -206,6 +203,32 @@ int pcb_roq_sim_pause(int device, int paused) {
         d.chip.set_paused(paused != 0, now);
         return 0;
     });
+}
+
+const char *pcb_roq_sim_front_end(void) { return sim().front_end(); }
+
+int pcb_roq_sim_stall_bulk_in(int device, uint64_t nth) {
+    if (!sim().plays_usbfs_faults()) {
+        return fail(std::string("not supported by this front end (") + sim().front_end() + ")");
+    }
+    return on_device(device, [&](SimDevice &d, Clock::time_point) {
+        d.stall_countdown = nth;
+        return 0;
+    });
+}
+
+int pcb_roq_sim_race_discard(int device, int on) {
+    if (!sim().plays_usbfs_faults()) {
+        return fail(std::string("not supported by this front end (") + sim().front_end() + ")");
+    }
+    return on_device(device, [&](SimDevice &d, Clock::time_point) {
+        d.race_discard = on != 0;
+        return 0;
+    });
+}
+
+int pcb_roq_sim_set_urb_memory_limit(uint64_t bytes) {
+    return checked([&] { return sim().set_urb_memory_limit(bytes, last_error); });
 }
 
 int pcb_roq_sim_get_stats(struct pcb_roq_sim_stats *out) {

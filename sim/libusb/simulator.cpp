@@ -153,10 +153,21 @@ double Simulator::latency_scale() {
     return scale;
 }
 
-void Simulator::fail_init(int count) {
+int Simulator::fail_init(int count, std::string &) {
     Lock lock(mutex);
     failing_inits = count;
+    return 0;
 }
+
+int Simulator::set_urb_memory_limit(std::uint64_t bytes, std::string &error) {
+    if (bytes == 0) {
+        return 0;
+    }
+    error = "not supported by this front end (libusb stand-in): no URBs";
+    return -1;
+}
+
+SimBus &sim_bus() { return Simulator::instance(); }
 
 int Simulator::with_device(int index, std::string &error,
                            const std::function<int(SimDevice &, Clock::time_point)> &change) {

@@ -177,6 +177,16 @@ std::string apply_item(std::string_view item, DeviceConfig &device) {
             return bad;
         }
         device.first_frame = static_cast<std::uint32_t>(number);
+    } else if (key == "speed") {
+        if (value != "high" && value != "full") {
+            return bad;
+        }
+        device.packet_size = value == "high" ? Ft232hChip::high_speed_packet_size : Ft232hChip::full_speed_packet_size;
+    } else if (key == "sg") {
+        if (value != "0" && value != "1") {
+            return bad;
+        }
+        device.scatter_gather = value == "1";
     } else if (key == "raw") {
         if (!decode_hex(value, device.raw_bytes)) {
             return bad;

@@ -31,6 +31,7 @@ struct SimDevice {
         chip.set_rate(config.rate, now);
         chip.set_fifo_size(config.fifo_size, now);
         chip.set_paused(config.paused, now);
+        chip.set_packet_size(config.packet_size);
     }
 
     DeviceConfig config;
@@ -44,6 +45,11 @@ struct SimDevice {
     std::optional<Clock::time_point> unplug_at;
     std::uint64_t fail_read_countdown = 0;
     int fail_read_code = LIBUSB_ERROR_IO;
+    // Faults only the usbfs front end plays: a STALL on the nth next bulk IN URB, after which the endpoint stays
+    // halted until the host clears it, and discards that lose the race against a completion.
+    std::uint64_t stall_countdown = 0;
+    bool in_halted = false;
+    bool race_discard = false;
 
     int configuration = 1;
     const libusb_device_handle *claimed_by = nullptr;

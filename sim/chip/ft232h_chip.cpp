@@ -165,10 +165,10 @@ void Ft232hChip::fill_fifo(Clock::time_point now) {
 namespace {
 
 // Stream bytes that `bytes` of a transfer can carry, two status bytes at the start of every packet.
-std::size_t data_capacity(int bytes) {
-    const int full = bytes / Ft232hChip::packet_size;
-    const int rest = bytes % Ft232hChip::packet_size;
-    return static_cast<std::size_t>(full * Ft232hChip::packet_data_size +
+std::size_t data_capacity(int bytes, int packet_size) {
+    const int full = bytes / packet_size;
+    const int rest = bytes % packet_size;
+    return static_cast<std::size_t>(full * (packet_size - Ft232hChip::status_size) +
                                     (rest > Ft232hChip::status_size ? rest - Ft232hChip::status_size : 0));
 }
 
@@ -182,7 +182,7 @@ void Ft232hChip::open_packet(PendingIn &transfer, Clock::time_point at) {
 }
 
 std::size_t Ft232hChip::packet_room(const PendingIn &transfer) const {
-    const int capacity = std::min(packet_data_size, transfer.length - transfer.transferred - status_size);
+    const int capacity = std::min(packet - status_size, transfer.length - transfer.transferred - status_size);
     std::size_t room = static_cast<std::size_t>(capacity - transfer.packet_data);
     if (limit) {
         room = static_cast<std::size_t>(std::min<std::uint64_t>(room, *limit));
@@ -197,7 +197,7 @@ void Ft232hChip::close_packet(PendingIn &transfer) {
         ++count.status_only_packets;
     }
     transfer.packet_data = -1;
-    if (sent < packet_size || transfer.length - transfer.transferred <= status_size) {
+    if (sent < packet || transfer.length - transfer.transferred <= status_size) {
         complete_head(LIBUSB_SUCCESS);
     }
 }
@@ -208,6 +208,16 @@ void Ft232hChip::complete_head(int result) {
     head.queued = false;
     head.done = true;
     head.result = result;
+    if (result == LIBUSB_SUCCESS && head.short_not_ok && head.transferred < head.length) {
+        head.ended_short = true;
+        while (!transfers.empty() && transfers.front()->continuation) {
+            PendingIn &rest = *transfers.front();
+            transfers.pop_front();
+            rest.queued = false;
+            rest.done = true;
+            rest.unlinked = true;
+        }
+    }
 }
 
 std::size_t Ft232hChip::take_from_fifo(unsigned char *out, std::size_t capacity) {
@@ -349,7 +359,7 @@ Ft232hChip::Clock::time_point Ft232hChip::next_completion(Clock::time_point now)
         return deadline;
     }
     std::uint64_t remaining =
-        data_capacity(head.length - head.transferred) - static_cast<std::size_t>(std::max(0, head.packet_data));
+        data_capacity(head.length - head.transferred, packet) - static_cast<std::size_t>(std::max(0, head.packet_data));
     if (limit) {
         remaining = std::min(remaining, *limit);
     }

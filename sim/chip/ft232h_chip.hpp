@@ -25,10 +25,10 @@ class Ft232hChip {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr int packet_size = 512;
+    static constexpr int high_speed_packet_size = 512;
+    static constexpr int full_speed_packet_size = 64;
     static constexpr unsigned char modem_status[2] = {0x01, 0x60};
     static constexpr int status_size = sizeof modem_status;
-    static constexpr int packet_data_size = packet_size - status_size;
     static constexpr unsigned char power_up_latency_ms = 16;
     static constexpr std::uint64_t default_fifo_size = 1024;
     static constexpr unsigned char sync_fifo_mode = 0x40;
@@ -60,6 +60,9 @@ public:
     void set_rate(double bytes_per_second, Clock::time_point now);
     void set_fifo_size(std::uint64_t bytes, Clock::time_point now);
     void set_paused(bool paused, Clock::time_point now);
+    // The bulk IN endpoint's packet size: 512 at high speed, 64 at full speed.
+    void set_packet_size(int bytes) noexcept { packet = bytes; }
+    [[nodiscard]] int packet_size() const noexcept { return packet; }
     // Multiplies every latency-timer wait (the simulator's PCB_ROQ_SIM_LATENCY_SCALE).
     void set_latency_scale(double scale, Clock::time_point now);
     // After `bytes` more stream bytes reach the host, the chip sends nothing more (the device is about to be
@@ -131,6 +134,7 @@ private:
     std::uint64_t fifo_capacity = default_fifo_size;
     std::optional<std::uint64_t> limit;
     bool paused = false;
+    int packet = high_speed_packet_size;
     unsigned char mode = 0;
     unsigned char mask = 0;
     unsigned char latency = power_up_latency_ms;

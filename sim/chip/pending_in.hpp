@@ -22,6 +22,12 @@ struct PendingIn {
     bool queued = false;
     bool done = false;
     int result = LIBUSB_SUCCESS;
+    // usbfs bulk continuation: a short transfer that must not be short ends the queue behind it up to the next
+    // transfer that does not continue it (those are unlinked, empty), as the kernel does for a split transfer.
+    bool short_not_ok = false;
+    bool continuation = false;
+    bool ended_short = false;
+    bool unlinked = false;
 };
 
 } // namespace pcb_roq_sim

@@ -1,0 +1,429 @@
+#include "usbfs_bus.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "usb_descriptors.hpp"
+
+namespace pcb_roq_sim {
+
+namespace {
+
+constexpr const char *devices_variable = "PCB_ROQ_SIM";
+constexpr const char *scale_variable = "PCB_ROQ_SIM_LATENCY_SCALE";
+constexpr const char *default_spec = "board";
+constexpr int bus_number = 1;
+// A completed URB wakes its reader from an interrupt on hardware, not from a timer.
+constexpr int timer_slack_ns = 1000;
+
+bool parse_scale(const char *text, double &out) {
+    char *end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(value > 0) || value > 1e6) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+std::string hex(const std::vector<unsigned char> &bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char byte : bytes) {
+        out.push_back(digits[byte >> 4]);
+        out.push_back(digits[byte & 0x0F]);
+    }
+    return out;
+}
+
+void remove_testbed_at_exit();
+std::string testbed_root;
+
+void remove_testbed_at_exit() {
+    std::error_code ignored;
+    std::filesystem::remove_all(testbed_root, ignored);
+}
+
+} // namespace
+
+UsbfsBus &UsbfsBus::instance() {
+    // Never destroyed: threads inside libusb calls at process exit still find it, and its own threads run on.
+    static UsbfsBus *const bus = new UsbfsBus();
+    return *bus;
+}
+
+SimBus &sim_bus() { return UsbfsBus::instance(); }
+
+UsbfsBus::UsbfsBus() {
+    // Sets UMOCKDEV_DIR, which the preload reads on every call: this must happen before the first libusb_init.
+    testbed = umockdev_testbed_new();
+    gchar *dir = umockdev_testbed_get_root_dir(testbed);
+    root = dir;
+    g_free(dir);
+    testbed_root = root;
+    std::atexit(remove_testbed_at_exit);
+    handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), this);
+    g_signal_connect(handler, "client-connected", G_CALLBACK(on_client_connected), this);
+    context = g_main_context_new();
+    loop_thread = std::thread([this] {
+        g_main_context_push_thread_default(context);
+        for (;;) {
+            g_main_context_iteration(context, TRUE);
+        }
+    });
+    clock_thread = std::thread([this] { clock_loop(); });
+    std::string error;
+    if (reset(error) < 0) {
+        std::fprintf(stderr, "pcb_roq_usbfs: %s; the bus stays empty\n", error.c_str());
+    }
+}
+
+std::shared_ptr<UsbfsBus::Node> UsbfsBus::make_node(DeviceConfig config, Clock::time_point now) {
+    auto node = std::make_shared<Node>(std::move(config), next_address++, now);
+    if (next_address == 0) {
+        next_address = 2; // address 1 is the root hub's
+    }
+    node->chip.set_latency_scale(scale, now);
+    char name[64];
+    std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node->address);
+    node->devnode = name;
+    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number, node->address);
+    node->syspath = name;
+    by_devnode[node->devnode] = node;
+    post([this, node] { add_to_testbed(node); });
+    return node;
+}
+
+void UsbfsBus::post(std::function<void()> work) { posted.push_back(std::move(work)); }
+
+void UsbfsBus::run_posted(bool wait) {
+    std::deque<std::function<void()>> work;
+    {
+        Lock lock(mutex);
+        work.swap(posted);
+    }
+    if (work.empty()) {
+        return;
+    }
+    struct Batch {
+        std::deque<std::function<void()>> work;
+        std::promise<void> done;
+    };
+    auto *batch = new Batch{std::move(work), {}};
+    std::future<void> done = batch->done.get_future();
+    g_main_context_invoke(
+        context,
+        [](gpointer data) -> gboolean {
+            auto *batch = static_cast<Batch *>(data);
+            for (auto &step : batch->work) {
+                step();
+            }
+            batch->done.set_value();
+            delete batch;
+            return G_SOURCE_REMOVE;
+        },
+        batch);
+    if (wait && std::this_thread::get_id() != loop_thread.get_id()) {
+        done.wait();
+    }
+}
+
+void UsbfsBus::add_to_testbed(const std::shared_ptr<Node> &node) {
+    std::string devnode;
+    std::string syspath;
+    DeviceConfig config;
+    {
+        Lock lock(mutex);
+        devnode = node->devnode;
+        syspath = node->syspath;
+        config = node->config;
+    }
+    GError *error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), handler, &error)) {
+        std::fprintf(stderr, "pcb_roq_usbfs: cannot emulate %s: %s\n", devnode.c_str(), error->message);
+        g_clear_error(&error);
+        return;
+    }
+    std::vector<unsigned char> descriptors = device_descriptor(config);
+    const auto configuration = configuration_descriptor(config);
+    descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
+    const std::string name = syspath.substr(syspath.rfind('/') + 1);
+    const int address = std::atoi(devnode.substr(devnode.rfind('/') + 1).c_str());
+    char numbers[256];
+    std::snprintf(numbers, sizeof numbers,
+                  "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=%s\\n\n"
+                  "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\n",
+                  bus_number, address, bus_number, address, config.packet_size == 64 ? "12" : "480",
+                  config.vendor_id, config.product_id, config.bcd_device);
+    const std::string record = "P: " + syspath.substr(4) + "\nN: " + devnode.substr(5) +
+                               "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" + devnode +
+                               "\n" + numbers + "A: bConfigurationValue=1\\n\nA: bNumInterfaces= 1\\n\n" +
+                               "H: descriptors=" + hex(descriptors) + "\n";
+    (void)name;
+    if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
+        std::fprintf(stderr, "pcb_roq_usbfs: cannot add %s: %s\n", devnode.c_str(), error->message);
+        g_clear_error(&error);
+        return;
+    }
+    // The node umockdev made is a regular file, always ready for poll(): libusb would spin on it. A FIFO of one
+    // page holding one byte is full (not writable); empty, it is writable, which libusb takes as "reap now".
+    const std::string path = root + devnode;
+    ::unlink(path.c_str());
+    if (::mkfifo(path.c_str(), 0666) != 0) {
+        std::perror("pcb_roq_usbfs: mkfifo");
+        return;
+    }
+    const int fifo = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fifo < 0 || ::fcntl(fifo, F_SETPIPE_SZ, 4096) < 0 || ::write(fifo, "", 1) != 1) {
+        std::perror("pcb_roq_usbfs: node");
+        return;
+    }
+    Lock lock(mutex);
+    node->fifo = fifo;
+    node->pollable = false;
+    update_pollable(*node);
+}
+
+void UsbfsBus::remove_from_testbed(const std::string &devnode, const std::string &syspath, int fifo) {
+    // libusb learns of an unplug from the "remove" uevent (its hotplug monitor), not from the node.
+    umockdev_testbed_uevent(testbed, syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, syspath.c_str());
+    umockdev_testbed_detach_ioctl(testbed, devnode.c_str(), nullptr);
+    (void)fifo;
+}
+
+int UsbfsBus::configure(const char *spec, std::string &error) {
+    std::lock_guard control(control_mutex);
+    std::string text;
+    if (spec != nullptr) {
+        text = spec;
+    } else if (const char *variable = std::getenv(devices_variable); variable != nullptr) {
+        text = variable;
+    } else {
+        text = default_spec;
+    }
+    auto configs = parse_devices(text, error);
+    if (!configs) {
+        if (spec == nullptr) {
+            error = std::string(devices_variable) + ": " + error;
+        }
+        return -1;
+    }
+    int count = 0;
+    {
+        Lock lock(mutex);
+        const auto now = Clock::now();
+        for (auto &device : devices) {
+            unplug_locked(*device, now);
+        }
+        devices.clear();
+        for (auto &config : *configs) {
+            devices.push_back(make_node(std::move(config), now));
+        }
+        count = static_cast<int>(devices.size());
+        changed.notify_all();
+    }
+    run_posted(true);
+    return count;
+}
+
+int UsbfsBus::reset(std::string &error) {
+    double value = 1.0;
+    if (const char *variable = std::getenv(scale_variable); variable != nullptr && !parse_scale(variable, value)) {
+        error = std::string(scale_variable) + ": not a number in (0, 1e6]: '" + variable + "'";
+        std::string ignored;
+        configure("", ignored);
+        return -1;
+    }
+    {
+        Lock lock(mutex);
+        scale = value;
+        urb_memory_limit = 0;
+    }
+    const int count = configure(nullptr, error);
+    if (count < 0) {
+        std::string ignored;
+        configure("", ignored);
+    }
+    return count;
+}
+
+int UsbfsBus::add_device(const char *spec, std::string &error) {
+    std::lock_guard control(control_mutex);
+    int index = -1;
+    {
+        Lock lock(mutex);
+        auto configs = parse_devices(spec == nullptr ? default_spec : spec, error, devices.size() + 1);
+        if (!configs) {
+            return -1;
+        }
+        if (configs->size() != 1) {
+            error = "expected exactly one device, got " + std::to_string(configs->size());
+            return -1;
+        }
+        devices.push_back(make_node(std::move(configs->front()), Clock::now()));
+        index = static_cast<int>(devices.size() - 1);
+    }
+    run_posted(true);
+    return index;
+}
+
+int UsbfsBus::device_count() {
+    Lock lock(mutex);
+    return static_cast<int>(devices.size());
+}
+
+int UsbfsBus::find(const char *serial) {
+    Lock lock(mutex);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const auto &wanted = devices[i]->config.serial;
+        if (serial == nullptr ? !wanted.has_value() : (wanted.has_value() && *wanted == serial)) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int UsbfsBus::set_latency_scale(double value, std::string &error) {
+    if (!(value > 0) || value > 1e6) {
+        error = "the latency scale must lie in (0, 1e6]";
+        return -1;
+    }
+    Lock lock(mutex);
+    scale = value;
+    const auto now = Clock::now();
+    for (auto &device : devices) {
+        device->chip.set_latency_scale(scale, now);
+    }
+    changed.notify_all();
+    return 0;
+}
+
+double UsbfsBus::latency_scale() {
+    Lock lock(mutex);
+    return scale;
+}
+
+int UsbfsBus::fail_init(int count, std::string &error) {
+    if (count == 0) {
+        return 0;
+    }
+    error = "not supported by this front end (usbfs): libusb_init is the real libusb's";
+    return -1;
+}
+
+int UsbfsBus::set_urb_memory_limit(std::uint64_t bytes, std::string &) {
+    Lock lock(mutex);
+    urb_memory_limit = bytes;
+    return 0;
+}
+
+int UsbfsBus::with_device(int index, std::string &error,
+                          const std::function<int(SimDevice &, Clock::time_point)> &change) {
+    std::lock_guard control(control_mutex);
+    int result = -1;
+    {
+        Lock lock(mutex);
+        if (index < 0 || static_cast<std::size_t>(index) >= devices.size()) {
+            error = "no device with index " + std::to_string(index);
+            return -1;
+        }
+        const auto now = Clock::now();
+        Node &node = *devices[static_cast<std::size_t>(index)];
+        settle(node, now);
+        result = change(node, now);
+        if (node.plugged) {
+            settle(node, now);
+        }
+        changed.notify_all();
+    }
+    run_posted(true);
+    return result;
+}
+
+void UsbfsBus::get_stats(pcb_roq_sim_stats &out) {
+    Lock lock(mutex);
+    out = {};
+    // libusb's own objects (contexts, devices, descriptors) live in the real libusb, out of sight here.
+    out.live_handles = static_cast<std::int64_t>(files.size());
+    out.live_transfers = live_urbs;
+}
+
+void UsbfsBus::unplug(SimDevice &device) { unplug_locked(static_cast<Node &>(device), Clock::now()); }
+
+void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
+    Node &node = static_cast<Node &>(device);
+    unplug_locked(node, now);
+    if (node.fifo >= 0) {
+        retired_fifos.push_back(node.fifo);
+        node.fifo = -1;
+        node.pollable = false;
+    }
+    node.plugged = true;
+    node.address = next_address++;
+    if (next_address == 0) {
+        next_address = 2;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node.address);
+    node.devnode = name;
+    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number, node.address);
+    node.syspath = name;
+    node.configuration = 1;
+    node.in_halted = false;
+    node.chip.power_up(now);
+    for (auto &entry : by_devnode) {
+        if (entry.second.get() == &node) {
+            auto shared = entry.second;
+            by_devnode[node.devnode] = shared;
+            post([this, shared] { add_to_testbed(shared); });
+            break;
+        }
+    }
+    changed.notify_all();
+}
+
+void UsbfsBus::clock_loop() {
+    prctl(PR_SET_TIMERSLACK, timer_slack_ns, 0, 0, 0);
+    Lock lock(mutex);
+    for (;;) {
+        const auto now = Clock::now();
+        auto wake = Clock::time_point::max();
+        for (auto &node : devices) {
+            if (node->plugged) {
+                settle(*node, now);
+                wake = std::min(wake, next_change(*node, now));
+            }
+        }
+        if (!posted.empty()) {
+            lock.unlock();
+            run_posted(false);
+            lock.lock();
+            continue;
+        }
+        changed.wait_until(lock, std::max(wake, Clock::now() + std::chrono::microseconds(2)));
+    }
+}
+
+UsbfsBus::Clock::time_point UsbfsBus::next_change(Node &node, Clock::time_point now) {
+    auto wake = node.chip.next_completion(now);
+    if (node.unplug_at) {
+        wake = std::min(wake, *node.unplug_at);
+    }
+    return wake;
+}
+
+} // namespace pcb_roq_sim
+
+// Before main(), so before the process's first libusb_init: libusb must find the testbed's sysfs and nodes.
+__attribute__((constructor)) static void start_usbfs_bus() { pcb_roq_sim::UsbfsBus::instance(); }
