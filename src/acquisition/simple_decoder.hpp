@@ -58,11 +58,14 @@ public:
     // Acquisition thread only. Returns once `running` is found clear at the end of a pass, delivering the block in
     // hand (full or partly filled; one with no row filled goes back to the free channel, as it holds only an
     // earlier block's rows). Catches nothing; an exception still delivers the block in hand as it unwinds.
+    // A partly filled block is zero past its filled rows, however the run ends: the pool reuses blocks, and
+    // those rows would otherwise still hold the frames of an older block.
     void run() {
         stream s{std::make_unique<unsigned char[]>(2 * read_size)};
         fetch(s);
         output_type current = _wait_for_output_bufer();
         std::size_t rows = 0;
+        const unfilled_rows_cleared clear_on_exit{current, rows};
         const std::size_t payload = frame_size - 2;
         do {
             if (s.n > frame_size && in_step(s.buf.get())) {
@@ -130,6 +133,19 @@ public:
     }
 
 private:
+    // Destroyed before the block in hand is handed over: zeroes the rows past the filled ones.
+    struct unfilled_rows_cleared {
+        output_type &block;
+        const std::size_t &filled;
+
+        ~unfilled_rows_cleared() {
+            if (!block || filled >= block->rows()) {
+                return;
+            }
+            std::memset(block->row(filled), 0, (block->rows() - filled) * block->cols() * sizeof(unsigned short));
+        }
+    };
+
     // What one execution of run() knows about the stream: the receive buffer (twice a full read), the usable
     // bytes of the latest full read and how many of them are consumed.
     struct stream {
