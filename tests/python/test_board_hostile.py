@@ -1,6 +1,7 @@
 """Calls a hostile user makes: instances without a board, a second __init__, extreme timeouts, reads of an
 unplugged board. Each must raise or return cleanly instead of crashing, hanging or running on garbage."""
 import datetime
+import threading
 import time
 
 import numpy as np
@@ -98,6 +99,35 @@ class TestSecondInit:
         with pytest.raises(TypeError, match="already initialised"):
             board.__init__(SERIAL, 16)
         assert not board.opened() and board.serial_number() == "NO-SUCH-BOARD"
+
+    def test_a_second_init_racing_the_first_is_refused(self, sim):
+        board = boardless()
+        outcome = []
+
+        def second():
+            try:
+                board.__init__("NO-SUCH-BOARD", 16)
+                outcome.append("built a second board")
+            except TypeError as e:
+                outcome.append(str(e))
+
+        racer = threading.Thread(target=second)
+
+        class Rows:
+            """Converted inside the first __init__, after its check and before its construction."""
+
+            def __index__(self):
+                with pytest.raises(TypeError, match="while this thread is initialising"):
+                    board.__init__("NO-SUCH-BOARD", 16)
+                racer.start()
+                time.sleep(0.1)  # lets the racer reach its check, as a thread without the GIL would
+                return 16
+
+        board.__init__("NO-SUCH-BOARD", Rows())
+        racer.join()
+        assert len(outcome) == 1 and "already initialised" in outcome[0]
+        assert board.serial_number() == "NO-SUCH-BOARD"
+        del board
 
 
 # The most negative timeouts the property accepts, a hair inside the 64-bit nanosecond range.
