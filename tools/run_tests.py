@@ -16,6 +16,8 @@ the run (its stage then has no report and fails).
 
     run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests only)
     run_tests.py --soak    the soak and stress tests at full length (make soak)
+
+PYZUM_TEST_LOAD=N runs N CPU-bound processes beside the whole run: the tests must hold on a busy machine.
 """
 import os
 import pathlib
@@ -29,6 +31,8 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 RESULTS = REPO / "build" / "results"
 SIM_LIB = "sim/libpcb_roq_sim.so"
 QUICK = os.environ.get("PYZUM_QUICK") == "1"  # developer shortcut: plain build only
+# PYZUM_TEST_LOAD=N: N CPU-bound processes run beside the whole run, as on a machine busy with other work.
+LOAD = int(os.environ.get("PYZUM_TEST_LOAD", "0") or 0)
 # Per-test limits, generous for a loaded two-core machine; a hang costs this long, nothing else does.
 CTEST_TIMEOUT = 600
 PYTEST_TIMEOUT = 300
@@ -168,7 +172,24 @@ def figures(report):
     return found
 
 
+def start_load(count):
+    """`count` processes that each keep one core busy until killed."""
+    if count > 0:
+        print(f"+ {count} CPU-bound processes beside the run (PYZUM_TEST_LOAD)", flush=True)
+    return [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
+
+
 def main():
+    load = start_load(LOAD)
+    try:
+        return run_all()
+    finally:
+        for p in load:
+            p.kill()
+            p.wait()
+
+
+def run_all():
     shutil.rmtree(RESULTS, ignore_errors=True)
     RESULTS.mkdir(parents=True)
     passed = failed = 0
@@ -249,7 +270,8 @@ def main():
     print("stages:")
     for s in stages:
         print("  " + s)
-    print(f"{passed} passed, {failed} failed; libftdi " + " and ".join(sorted(set(versions.values()))))
+    print(f"{passed} passed, {failed} failed; libftdi " + " and ".join(sorted(set(versions.values())))
+          + (f"; {LOAD} CPU-bound processes beside it" if LOAD else ""))
     return 0 if failed == 0 else 1
 
 
