@@ -4,4 +4,4 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "sim"))
 
-from sim_fixture import sim  # noqa: E402,F401  (it needs the sim path set just above; shared with the soak runs)
+from sim_fixture import pytest_runtest_makereport, sim  # noqa: E402,F401  (it needs the sim path set just above; shared with the soak runs)

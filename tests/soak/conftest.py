@@ -8,7 +8,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "sim"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "python"))
 
-from sim_fixture import sim  # noqa: E402,F401  (it needs the paths set just above; shared with the Python suite)
+from sim_fixture import pytest_runtest_makereport, sim  # noqa: E402,F401  (it needs the paths set just above; shared with the Python suite)
 
 
 @pytest.fixture
