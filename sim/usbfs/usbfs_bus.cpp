@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -104,37 +103,46 @@ std::shared_ptr<UsbfsBus::Node> UsbfsBus::make_node(DeviceConfig config, Clock::
     return node;
 }
 
-void UsbfsBus::post(std::function<void()> work) { posted.push_back(std::move(work)); }
+void UsbfsBus::post(std::function<void()> work) {
+    posted.push_back(std::move(work));
+    ++work_posted;
+}
 
 void UsbfsBus::run_posted(bool wait) {
     std::deque<std::function<void()>> work;
+    std::uint64_t target = 0;
     {
         Lock lock(mutex);
         work.swap(posted);
+        target = work_posted;
     }
-    if (work.empty()) {
-        return;
+    if (!work.empty()) {
+        struct Batch {
+            UsbfsBus *bus;
+            std::deque<std::function<void()>> work;
+            std::uint64_t last;
+        };
+        g_main_context_invoke(
+            context,
+            [](gpointer data) -> gboolean {
+                auto *batch = static_cast<Batch *>(data);
+                for (auto &step : batch->work) {
+                    step();
+                }
+                {
+                    Lock lock(batch->bus->mutex);
+                    batch->bus->work_done = std::max(batch->bus->work_done, batch->last);
+                }
+                batch->bus->work_finished.notify_all();
+                delete batch;
+                return G_SOURCE_REMOVE;
+            },
+            new Batch{this, std::move(work), target});
     }
-    struct Batch {
-        std::deque<std::function<void()>> work;
-        std::promise<void> done;
-    };
-    auto *batch = new Batch{std::move(work), {}};
-    std::future<void> done = batch->done.get_future();
-    g_main_context_invoke(
-        context,
-        [](gpointer data) -> gboolean {
-            auto *batch = static_cast<Batch *>(data);
-            for (auto &step : batch->work) {
-                step();
-            }
-            batch->done.set_value();
-            delete batch;
-            return G_SOURCE_REMOVE;
-        },
-        batch);
+    // Another thread may have dispatched some of this work: wait for all that was posted so far.
     if (wait && std::this_thread::get_id() != loop_thread.get_id()) {
-        done.wait();
+        Lock lock(mutex);
+        work_finished.wait(lock, [&] { return work_done >= target; });
     }
 }
 

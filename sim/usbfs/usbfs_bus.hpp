@@ -76,6 +76,7 @@ private:
         std::list<Urb> urbs;          // submission order
         std::deque<Urb *> completed;  // completion order, not reaped yet
         bool in_disabled = false;     // a short URB ended a split transfer: continuations fail until a new one
+        bool counted = false;         // opened while the device was plugged: its close counts too
     };
 
     // One simulated device and its place in the testbed.
@@ -124,6 +125,9 @@ private:
     std::unordered_map<std::string, std::shared_ptr<Node>> by_devnode;
     std::unordered_map<const void *, std::unique_ptr<OpenFile>> files; // by umockdev client
     std::deque<std::function<void()>> posted;
+    std::uint64_t work_posted = 0;
+    std::uint64_t work_done = 0; // testbed work runs in posting order: all up to this one has run
+    std::condition_variable work_finished;
     std::uint8_t next_address = 2;
     double scale = 1.0;
     std::uint64_t urb_memory_limit = 0;

@@ -163,7 +163,8 @@ void UsbfsBus::on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *cli
         file->node = found->second;
         // A node left over from before a replug belongs to the old, unplugged generation.
         file->generation = file->node->devnode == found->first ? file->node->generation : file->node->generation - 1;
-        if (!bus.stale(*file)) {
+        file->counted = !bus.stale(*file);
+        if (file->counted) {
             ++file->node->opens;
         }
         bus.files[client] = std::move(file);
@@ -193,7 +194,7 @@ void UsbfsBus::on_client_gone(gpointer self, GObject *client) {
         node.claimed = nullptr;
         node.claimed_by = nullptr;
     }
-    if (!bus.stale(file)) {
+    if (file.counted) {
         ++node.closes;
     }
     bus.files.erase(found);
