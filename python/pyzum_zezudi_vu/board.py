@@ -6,6 +6,7 @@ import time
 import numpy as np
 
 import _pyzum_zezudi_vu
+import _pyzum_zezudi_vu_health
 
 from .health import board_health
 
@@ -45,6 +46,8 @@ class Board:
         self.timeout = _seconds(timeout)
         self.acquiring = False
         self._wait = None
+        # The device's partly filled blocks (and their rows) already accounted for: see `_real_rows`.
+        self._partial_seen = (0, 0)
 
     @property
     def serial_number(self):
@@ -68,6 +71,7 @@ class Board:
         self._set_wait(0.0)
         while device.samples is not None:
             pass
+        self._partial_seen = self._partial_counts()
         device.start()
         self.acquiring = True
 
@@ -87,9 +91,37 @@ class Board:
             self.device.timeout = seconds
             self._wait = seconds
 
+    def _partial_counts(self):
+        counters = _pyzum_zezudi_vu_health.counters(self.device)
+        return counters["partial_blocks"], counters["partial_block_rows"]
+
+    def _real_rows(self, block):
+        """`block` without the unfilled rows it has when a run ended in its middle.
+
+        That happens when something else stopped the device while this Board read it (a raw read of the
+        shared device, its own `stop`): the block then comes partly filled, zero past its frames. Such a block
+        is counted, with its rows, before it is handed over, so a count that grew says it is this block or one
+        still queued behind it; only this one ends in zero rows from there on. Several stops since the last
+        look leave the rows of each unknown: then the trailing zero rows are taken as the unfilled ones.
+        """
+        blocks, rows = self._partial_counts()
+        new_blocks, new_rows = blocks - self._partial_seen[0], rows - self._partial_seen[1]
+        if new_blocks == 0:
+            return block
+        if new_blocks == 1:
+            real = new_rows
+        else:
+            filled = np.flatnonzero(block.any(axis=1))
+            real = int(filled[-1]) + 1 if len(filled) else 0
+        if real >= len(block) or block[real:].any():
+            return block
+        self._partial_seen = (self._partial_seen[0] + 1, self._partial_seen[1] + real)
+        return block[:real]
+
     def next_block(self, timeout=...):
-        """The next block, shape (samples_count, 5), int16, or None when none came within `timeout`
-        (default: the board's). Starts acquisition if it is not running."""
+        """The next block, int16 of shape (samples_count, 5), or None when none came within `timeout`
+        (default: the board's). Starts acquisition if it is not running. Fewer rows only when something else
+        stopped the device in the middle of the block: its frames, without the unfilled rows."""
         self.start()
         device = self._open()
         seconds = self.timeout if timeout is ... else _seconds(timeout)
@@ -99,7 +131,7 @@ class Board:
             self._set_wait(wait)
             block = device.samples
             if block is not None:
-                return block
+                return self._real_rows(block)
             if deadline is not None and time.monotonic() >= deadline:
                 return None
 
@@ -125,9 +157,11 @@ class Board:
             raise ValueError("give either blocks or seconds")
         if blocks is not None:
             out = np.empty((blocks * self.samples_count, 5), dtype=np.int16)
-            for i, block in enumerate(self.blocks(count=blocks)):
-                out[i * self.samples_count:(i + 1) * self.samples_count] = block
-            return out
+            filled = 0
+            for block in self.blocks(count=blocks):
+                out[filled:filled + len(block)] = block
+                filled += len(block)
+            return out[:filled]
         parts = list(self.blocks(seconds=seconds))
         if not parts:
             return np.empty((0, 5), dtype=np.int16)

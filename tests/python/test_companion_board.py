@@ -122,6 +122,24 @@ class TestBlocks:
             check.feed(block)
         assert check.out_of_order == 0
 
+    def test_a_block_stopped_by_another_caller_comes_without_its_unfilled_rows(self, sim):
+        # A real rate fills blocks read by read, so a stop lands inside one.
+        sim.configure("board,rate=4e7")
+        sim.device(0).stream_pattern(0x100000)  # far from the frames whose payload holds a sync pair
+        shortened = 0
+        with open_board(samples_count=4096) as board:
+            for _ in range(20):
+                blocks = [board.next_block(), board.next_block()]
+                board.device.stop()  # the shared device, behind the Board's back
+                while (block := board.next_block(timeout=0)) is not None:
+                    blocks.append(block)
+                board.stop()
+                for block in blocks:
+                    assert block.any(axis=1).all(), "an unfilled row passed on as a frame"
+                    assert (np.diff(frame_indices(block).astype(np.int64)) > 0).all()
+                shortened += len(blocks[-1]) < 4096
+        assert shortened > 0
+
     def test_silent_board_ends_iteration_with_timeout_error(self, sim):
         sim.device(0).pause()
         with open_board(samples_count=S, timeout=0.2) as board:
