@@ -39,13 +39,13 @@ class TestTimeout:
         idle_board.timeout = timeout
         began = time.monotonic()
         assert idle_board.samples is None
-        assert time.monotonic() - began < 1
+        assert time.monotonic() - began < 5
 
     def test_timeout_shorter_than_a_slice(self, idle_board):
         idle_board.timeout = td(milliseconds=3)
         began = time.monotonic()
         assert idle_board.samples is None
-        assert 0.003 <= time.monotonic() - began < 1
+        assert 0.003 <= time.monotonic() - began < 5
 
 
 class TestOtherThreads:
@@ -123,8 +123,8 @@ class TestSignals:
             board = m.PCB_ROQ("NO-SUCH-BOARD", 16)
             if {timeout} is not None:
                 board.timeout = {timeout}
-            print("waiting", flush=True)
             try:
+                print("waiting", flush=True)  # inside the try: a signal that comes early is caught all the same
                 board.samples
             except KeyboardInterrupt:
                 print("interrupted", flush=True)
@@ -154,8 +154,8 @@ class TestSignals:
             import numpy as np
             import _pyzum_zezudi_vu as m
             board = m.PCB_ROQ("SIM0001", 64)
-            print("waiting", flush=True)
             try:
+                print("waiting", flush=True)
                 board.samples
                 sys.exit(1)
             except KeyboardInterrupt:

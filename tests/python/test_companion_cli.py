@@ -42,7 +42,8 @@ class TestList:
 
 class TestCapture:
     def test_blocks_to_npy_and_png(self, sim, capsys, tmp_path):
-        sim.configure("board,rate=1e7")  # a reader keeps up at a real rate, never with an unlimited board
+        # A real rate (never an unlimited board) that the pool of 64 blocks bridges for a second of a busy machine.
+        sim.configure("board,rate=2e5")
         out, png = tmp_path / "c.npy", tmp_path / "c.png"
         status = main(["capture", "--blocks", "3", "--samples-count", "256", "--out", str(out),
                        "--plot", str(png), "--plot-samples", "300"])
@@ -60,11 +61,13 @@ class TestCapture:
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
     def test_seconds_reports_a_rate(self, sim, capsys):
-        sim.configure("board,rate=1e7")
-        assert main(["capture", "--seconds", "0.3", "--samples-count", "256"]) == 0
+        sim.configure("board,rate=2e6")
+        status = main(["capture", "--seconds", "0.3", "--samples-count", "256"])
         report = summary(capsys.readouterr().out)
         assert int(report["blocks"].split()[0]) >= 1
         assert float(report["rate"].split()[0]) > 0
+        # A loaded machine may truly fall behind the board: the verdict must then say so, with its reasons.
+        assert status == (0 if report["stream"] == "arrived whole" else EXIT_FRAMES_LOST), report["stream"]
 
     def test_lost_bytes_show_as_lost_frames(self, sim, capsys):
         # Bytes missing from the stream put the decoder out of step; it realigns, and the frames skipped on

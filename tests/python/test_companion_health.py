@@ -23,17 +23,20 @@ def read_blocks(board, count):
 
 class TestHealth:
     def test_a_clean_run_counts_its_blocks_and_shows_no_damage(self, open_board, sim):
-        sim.configure("board,rate=1e7")  # 200 blocks a second: the reader keeps up, the pool never runs dry
+        # 50 blocks a second: the pool of 64 bridges a reader held up for a second on a busy machine.
+        sim.configure("board,rate=2e6")
         board = open_board("SIM0001", 4096)
         board.start()
         read_blocks(board, 2)  # streaming begins wherever the board is: the first read may realign
         before = board_health(board)
         read_blocks(board, 20)
         board.stop()
-        run = board_health(board).since(before)
+        total = board_health(board)
+        run = total.since(before)
         assert run.whole, run
-        assert run.blocks_delivered >= 20
-        assert run.frames_decoded >= 20 * 4096
+        # Blocks read after `before` may have been handed over before it: only the totals bound what was read.
+        assert total.blocks_delivered >= 22
+        assert total.frames_decoded >= 22 * 4096
         assert run.stream_bytes >= 12 * run.frames_decoded
         assert run.transfers_completed > 0 and run.transfers_in_flight == 0
 
