@@ -227,9 +227,9 @@ class TestWithoutDisplay:
     def test_a_snapshot_is_drawn_off_screen(self, sim, tmp_path, capsys, monkeypatch):
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             monkeypatch.delenv(name, raising=False)
-        # The pool bridges 0.3 s of pictures drawn on this thread, also in a sanitizer build. An unlimited board
-        # outruns any reader, and the view would say so.
-        sim.configure("board,rate=1e7")
+        # The pool bridges 1.6 s of pictures drawn on this thread, also in a sanitizer build on a busy machine.
+        # An unlimited board outruns any reader, and the view would say so.
+        sim.configure("board,rate=2e6")
         png = tmp_path / "view.png"
         status = main(["view", "--seconds", "1", "--samples-count", "4096", "--window", "3000",
                        "--snapshot", str(png)])
