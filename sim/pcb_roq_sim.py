@@ -111,11 +111,11 @@ def library():
             raise SimulatorNotLoaded(f"libusb_init comes from {owner}, not from the simulator: preload "
                                      f"{_sim_path_hint()} so it comes before libusb")
     else:
-        # The real libusb reaches the emulated nodes only through umockdev's preload, which wraps ioctl().
-        owner = _object_file(ctypes.cast(lib.ioctl, ctypes.c_void_p).value) or ""
-        if "umockdev-preload" not in os.path.basename(owner):
-            raise SimulatorNotLoaded(f"ioctl comes from {owner}, not from umockdev's preload: run with "
-                                     f"LD_PRELOAD={usbfs_preload()}")
+        # The real libusb reaches the emulated nodes only through umockdev's preload, which wraps ioctl() (behind
+        # a sanitizer's interceptors, when one is loaded first).
+        with open("/proc/self/maps") as maps:
+            if "libumockdev-preload" not in maps.read():
+                raise SimulatorNotLoaded(f"umockdev's preload is not loaded: run with LD_PRELOAD={usbfs_preload()}")
     i, u64, d, s = ctypes.c_int, ctypes.c_uint64, ctypes.c_double, ctypes.c_char_p
     u64p = ctypes.POINTER(ctypes.c_uint64)
     signatures = {

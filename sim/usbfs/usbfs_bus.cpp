@@ -44,8 +44,9 @@ std::string hex(const std::vector<unsigned char> &bytes) {
     return out;
 }
 
-void remove_testbed_at_exit();
-std::string testbed_root;
+// Plain bytes, not a std::string: the library's constructor may run before this file's dynamic initialisers,
+// and the directory must still be named when the process exits.
+char testbed_root[4096];
 
 void remove_testbed_at_exit() {
     std::error_code ignored;
@@ -68,7 +69,7 @@ UsbfsBus::UsbfsBus() {
     gchar *dir = umockdev_testbed_get_root_dir(testbed);
     root = dir;
     g_free(dir);
-    testbed_root = root;
+    std::snprintf(testbed_root, sizeof testbed_root, "%s", root.c_str());
     std::atexit(remove_testbed_at_exit);
     handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), this);
