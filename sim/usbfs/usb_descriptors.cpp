@@ -58,12 +58,20 @@ std::optional<std::vector<unsigned char>> string_descriptor(const DeviceConfig &
     if (text == nullptr || !text->has_value()) {
         return std::nullopt;
     }
-    // UTF-16LE, at most 126 units (a descriptor is at most 255 bytes). Bytes beyond ASCII stay one unit each, so
-    // libusb's ASCII conversion shows them as '?', as it does for any character it cannot show.
+    // UTF-16LE, at most 126 units (a descriptor is at most 255 bytes). Only ASCII is kept as such: libusb's
+    // ASCII conversion shows every other unit as '?', so a replacement unit per character (two beyond the BMP)
+    // is what the host can tell apart.
     std::vector<unsigned char> d{0, 0x03};
-    for (std::size_t i = 0; i < (*text)->size() && i < 126; ++i) {
-        const auto byte = static_cast<unsigned char>((**text)[i]);
-        put16(d, byte < 0x80 ? byte : 0xFFFD);
+    const std::string &utf8 = **text;
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < utf8.size() && units < 126;) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        const int count = length == 4 ? 2 : 1;
+        for (int unit = 0; unit < count && units < 126; ++unit, ++units) {
+            put16(d, lead < 0x80 ? lead : 0xFFFD);
+        }
+        i += length;
     }
     d[0] = static_cast<unsigned char>(d.size());
     return d;
