@@ -88,6 +88,15 @@ UsbfsBus::UsbfsBus() {
     }
 }
 
+UsbfsBus::Node::~Node() {
+    if (fifo >= 0) {
+        ::close(fifo);
+    }
+    for (int old : retired_fifos) {
+        ::close(old);
+    }
+}
+
 std::shared_ptr<UsbfsBus::Node> UsbfsBus::make_node(DeviceConfig config, Clock::time_point now) {
     auto node = std::make_shared<Node>(std::move(config), next_address++, now);
     if (next_address == 0) {
@@ -372,9 +381,16 @@ void UsbfsBus::unplug(SimDevice &device) { unplug_locked(static_cast<Node &>(dev
 
 void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
     Node &node = static_cast<Node &>(device);
+    std::shared_ptr<Node> shared;
+    for (auto &candidate : devices) {
+        if (candidate.get() == &node) {
+            shared = candidate;
+        }
+    }
     unplug_locked(node, now);
     if (node.fifo >= 0) {
-        retired_fifos.push_back(node.fifo);
+        // Files still open on the old node may have completions to reap: leave it as it is.
+        node.retired_fifos.push_back(node.fifo);
         node.fifo = -1;
         node.pollable = false;
     }
@@ -391,14 +407,8 @@ void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
     node.configuration = 1;
     node.in_halted = false;
     node.chip.power_up(now);
-    for (auto &entry : by_devnode) {
-        if (entry.second.get() == &node) {
-            auto shared = entry.second;
-            by_devnode[node.devnode] = shared;
-            post([this, shared] { add_to_testbed(shared); });
-            break;
-        }
-    }
+    by_devnode[node.devnode] = shared;
+    post([this, shared] { add_to_testbed(shared); });
     changed.notify_all();
 }
 

@@ -82,9 +82,13 @@ private:
     // One simulated device and its place in the testbed.
     struct Node : SimDevice {
         using SimDevice::SimDevice;
+        Node(const Node &) = delete;
+        Node &operator=(const Node &) = delete;
+        ~Node();
         std::string devnode; // /dev/bus/usb/001/DDD
         std::string syspath; // /sys/devices/...
         int fifo = -1;       // our end of the node: holds one byte while nothing waits to be reaped
+        std::vector<int> retired_fifos; // nodes of earlier plugs, left writable for files still open on them
         bool pollable = false;
         const OpenFile *claimed = nullptr;
     };
@@ -122,7 +126,7 @@ private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::shared_ptr<Node>> devices;
-    std::unordered_map<std::string, std::shared_ptr<Node>> by_devnode;
+    std::unordered_map<std::string, std::shared_ptr<Node>> by_devnode; // devices on the bus now
     std::unordered_map<const void *, std::unique_ptr<OpenFile>> files; // by umockdev client
     std::deque<std::function<void()>> posted;
     std::uint64_t work_posted = 0;
@@ -134,7 +138,6 @@ private:
     std::uint64_t urb_memory = 0;
     std::int64_t live_urbs = 0;
     std::uint64_t submissions = 0;
-    std::vector<int> retired_fifos; // nodes of unplugged devices, left writable for handles still open on them
 
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;

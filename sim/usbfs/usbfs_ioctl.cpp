@@ -141,6 +141,7 @@ void UsbfsBus::unplug_locked(Node &node, Clock::time_point when) {
     }
     node.plugged = false;
     ++node.generation;
+    by_devnode.erase(node.devnode); // a file opened on it from now on finds no device
     node.claimed = nullptr;
     node.claimed_by = nullptr;
     node.unplug_at.reset();
@@ -161,9 +162,8 @@ void UsbfsBus::on_client_connected(UMockdevIoctlBase *, UMockdevIoctlClient *cli
         }
         auto file = std::make_unique<OpenFile>();
         file->node = found->second;
-        // A node left over from before a replug belongs to the old, unplugged generation.
-        file->generation = file->node->devnode == found->first ? file->node->generation : file->node->generation - 1;
-        file->counted = !bus.stale(*file);
+        file->generation = file->node->generation;
+        file->counted = true;
         if (file->counted) {
             ++file->node->opens;
         }
