@@ -69,10 +69,11 @@ def _sim_path_hint():
 
 
 def usbfs_preload(build_dir=None, sanitizer_runtime=None):
-    """LD_PRELOAD for the usbfs front end: umockdev's preload, then ours (a sanitizer's runtime must come first)."""
+    """LD_PRELOAD for the usbfs front end: a sanitizer's runtime first if any, then ours, then umockdev's preload
+    (ours ahead of it sees the device paths libusb opens, to refuse a refusing board's node)."""
     build = build_dir or os.environ.get("PYZUM_BUILD_DIR", "build")
     parts = [sanitizer_runtime] if sanitizer_runtime else []
-    parts += ["libumockdev-preload.so.0", os.path.abspath(os.path.join(build, "sim", "libpcb_roq_usbfs.so"))]
+    parts += [os.path.abspath(os.path.join(build, "sim", "libpcb_roq_usbfs.so")), "libumockdev-preload.so.0"]
     return ":".join(parts)
 
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "refused_open.hpp"
 #include "usb_descriptors.hpp"
 
 namespace pcb_roq_sim {
@@ -47,6 +48,11 @@ std::string hex(const std::vector<unsigned char> &bytes) {
 // Plain bytes, not a std::string: the library's constructor may run before this file's dynamic initialisers,
 // and the directory must still be named when the process exits.
 char testbed_root[4096];
+
+// libusb lists the devices it scans in the reverse of sysfs order (udev sorts by path; libusb adds each at the
+// head of its list). Names that sort in the reverse of the plug order make libusb list the boards in bus
+// order, as the stand-in does.
+unsigned sysfs_position(unsigned address) { return 1000 - address; }
 
 void remove_testbed_at_exit() {
     std::error_code ignored;
@@ -106,9 +112,11 @@ std::shared_ptr<UsbfsBus::Node> UsbfsBus::make_node(DeviceConfig config, Clock::
     char name[64];
     std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node->address);
     node->devnode = name;
-    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number, node->address);
+    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number,
+                  sysfs_position(node->address));
     node->syspath = name;
     by_devnode[node->devnode] = node;
+    sync_refusal(*node);
     post([this, node] { add_to_testbed(node); });
     return node;
 }
@@ -359,10 +367,12 @@ int UsbfsBus::with_device(int index, std::string &error,
         const auto now = Clock::now();
         Node &node = *devices[static_cast<std::size_t>(index)];
         settle(node, now);
+        sync_refusal(node); // brings the count of refused opens up to date
         result = change(node, now);
         if (node.plugged) {
             settle(node, now);
         }
+        sync_refusal(node);
         changed.notify_all();
     }
     run_posted(true);
@@ -402,14 +412,21 @@ void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
     char name[64];
     std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node.address);
     node.devnode = name;
-    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number, node.address);
+    std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number,
+                  sysfs_position(node.address));
     node.syspath = name;
     node.configuration = 1;
     node.in_halted = false;
     node.chip.power_up(now);
     by_devnode[node.devnode] = shared;
+    sync_refusal(node);
     post([this, shared] { add_to_testbed(shared); });
     changed.notify_all();
+}
+
+void UsbfsBus::sync_refusal(Node &node) {
+    node.open_refusals += take_refusals(node.devnode);
+    set_refused(node.devnode, node.plugged && node.config.refuse_open);
 }
 
 void UsbfsBus::clock_loop() {

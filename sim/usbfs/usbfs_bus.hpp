@@ -108,6 +108,8 @@ private:
     void collect(Node &node);
     void finish(OpenFile &file, Urb &urb, int status);
     void update_pollable(Node &node);
+    // The node refuses to be opened while its device is plugged and configured to refuse.
+    void sync_refusal(Node &node);
     void unplug_locked(Node &node, Clock::time_point when);
     Clock::time_point next_change(Node &node, Clock::time_point now);
     void clock_loop();

@@ -142,6 +142,7 @@ void UsbfsBus::unplug_locked(Node &node, Clock::time_point when) {
     node.plugged = false;
     ++node.generation;
     by_devnode.erase(node.devnode); // a file opened on it from now on finds no device
+    sync_refusal(node);
     node.claimed = nullptr;
     node.claimed_by = nullptr;
     node.unplug_at.reset();
