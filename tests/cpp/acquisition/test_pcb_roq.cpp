@@ -210,8 +210,8 @@ TEST_F(PcbRoqTest, StopReturnsAndALaterStartContinuesIntoTheSamePool) {
     board.stop();
     board.stop();
     EXPECT_FALSE(board.decoder.thread.joinable());
-    const std::size_t kept = board.decoder.buffers.data_channel().size();
-    EXPECT_GE(kept, 1u); // at least the block the thread held when it ended
+    // What the stopped run left queued depends on how far it got: possibly nothing, when the block it held
+    // had no row yet.
 
     board.start();
     for (int i = 0; i < 100; ++i) {
