@@ -11,6 +11,7 @@ import pytest
 
 import _pyzum_zezudi_vu as m
 import pcb_roq_sim
+from pyzum_zezudi_vu.health import board_health
 
 SERIAL = "SIM0001"
 ROWS = 64  # small blocks keep a stream of hundreds of blocks quick
@@ -61,17 +62,10 @@ def wait_until(condition, bound=30.0, step=0.01):
         time.sleep(step)
 
 
-def wait_until_stream_stalls(device, quiet=0.2, bound=30.0):
-    """Returns once the board's chip delivered nothing for `quiet` seconds: the pool is all in the data channel."""
-    deadline = time.monotonic() + bound
-    last, since = device.stats.bytes_delivered, time.monotonic()
-    while time.monotonic() - since < quiet:
-        if time.monotonic() > deadline:
-            pytest.fail(f"the stream did not stall within {bound} s")
-        time.sleep(0.02)
-        now = device.stats.bytes_delivered
-        if now != last:
-            last, since = now, time.monotonic()
+def wait_until_decoded(board, frames, bound=30.0):
+    """Returns once the board's decoder has copied `frames` frames into its blocks since the board was opened:
+    on a board nobody reads, 64 blocks' worth means the pool is all filled."""
+    wait_until(lambda: board_health(board).frames_decoded >= frames, bound)
 
 
 class BoardOpener:

@@ -10,7 +10,7 @@ from pyzum_zezudi_vu.health import board_health
 
 from sim_fixture import pool_size
 from board_fixtures import (ROWS, device, first_frame_bound, frame_indices, open_board,  # noqa: F401
-                            pattern_rows, start_on_fresh_stream, wait_until_stream_stalls)
+                            pattern_rows, start_on_fresh_stream, wait_until_decoded)
 
 td = datetime.timedelta
 POOL = 64
@@ -76,7 +76,7 @@ class TestOrder:
         frames = 3 * ROWS
         board = open_board()
         start_on_fresh_stream(board, device, b"".join(frame(i, 0, 10 * i, 3, 4) for i in range(frames)))
-        wait_until_stream_stalls(device)
+        wait_until_decoded(board, frames)
         board.stop()
         board.timeout = td(0)
         a, b, c = board.samples, board.samples, board.samples
@@ -87,7 +87,7 @@ class TestOrder:
     def test_blocks_delivered_before_stop_stay_readable(self, open_board, device):
         board = open_board()
         board.start()
-        wait_until_stream_stalls(device)
+        wait_until_decoded(board, POOL * ROWS)
         board.stop()
         board.timeout = td(0)
         blocks = []
@@ -103,7 +103,7 @@ class TestTimeoutOnAnOpenBoard:
         for _ in range(3):
             assert board.samples is None
         board.start()
-        wait_until_stream_stalls(device)  # the acquisition filled every block it could get
+        wait_until_decoded(board, POOL * ROWS)  # the acquisition filled every block it could get
         board.stop()
         board.timeout = td(0)
         count = 0
@@ -114,7 +114,7 @@ class TestTimeoutOnAnOpenBoard:
     def test_zero_timeout_returns_a_queued_block_at_once(self, open_board, device):
         board = open_board()
         board.start()
-        wait_until_stream_stalls(device)
+        wait_until_decoded(board, POOL * ROWS)
         board.timeout = td(0)
         assert board.samples is not None
 
