@@ -50,9 +50,9 @@ std::string hex(const std::vector<unsigned char> &bytes) {
 char testbed_root[4096];
 
 // libusb lists the devices it scans in the reverse of sysfs order (udev sorts by path; libusb adds each at the
-// head of its list). Names that sort in the reverse of the plug order make libusb list the boards in bus
-// order, as the stand-in does.
-unsigned sysfs_position(unsigned address) { return 1000 - address; }
+// head of its list). Names that sort in the reverse of the device order make libusb list the boards in the
+// configured order, a replugged one in its old place, as the stand-in does.
+unsigned sysfs_position(std::size_t index) { return 999 - static_cast<unsigned>(index); }
 
 void remove_testbed_at_exit() {
     std::error_code ignored;
@@ -113,7 +113,7 @@ std::shared_ptr<UsbfsBus::Node> UsbfsBus::make_node(DeviceConfig config, Clock::
     std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node->address);
     node->devnode = name;
     std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number,
-                  sysfs_position(node->address));
+                  sysfs_position(devices.size()));
     node->syspath = name;
     by_devnode[node->devnode] = node;
     sync_refusal(*node);
@@ -392,9 +392,11 @@ void UsbfsBus::unplug(SimDevice &device) { unplug_locked(static_cast<Node &>(dev
 void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
     Node &node = static_cast<Node &>(device);
     std::shared_ptr<Node> shared;
-    for (auto &candidate : devices) {
-        if (candidate.get() == &node) {
-            shared = candidate;
+    std::size_t index = 0;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].get() == &node) {
+            shared = devices[i];
+            index = i;
         }
     }
     unplug_locked(node, now);
@@ -413,7 +415,7 @@ void UsbfsBus::replug(SimDevice &device, Clock::time_point now) {
     std::snprintf(name, sizeof name, "/dev/bus/usb/%03d/%03u", bus_number, node.address);
     node.devnode = name;
     std::snprintf(name, sizeof name, "/sys/devices/pcb_roq_sim/usb%d/%d-%u", bus_number, bus_number,
-                  sysfs_position(node.address));
+                  sysfs_position(index));
     node.syspath = name;
     node.configuration = 1;
     node.in_halted = false;
