@@ -118,6 +118,9 @@ int pcb_roq_sim_stall_bulk_in(int device, uint64_t nth);
 /* While on, USBDEVFS_DISCARDURB on a bulk IN URB that holds data fails (EINVAL): the URB finished before the
  * discard reached it and is reaped as completed (status 0) with what it holds. */
 int pcb_roq_sim_race_discard(int device, int on);
+/* A discarded URB comes back (can be reaped) only `delay_ms` later, as when the host controller is slow to
+ * give back unlinked URBs: cancellations complete late. 0 = at once. */
+int pcb_roq_sim_delay_discard(int device, double delay_ms);
 /* Like usbcore's usbfs_memory_mb: a URB submission that would take the bytes of all URBs in flight on the
  * emulated machine above `bytes` fails with ENOMEM. 0 = no limit. The stand-in accepts only 0. */
 int pcb_roq_sim_set_urb_memory_limit(uint64_t bytes);

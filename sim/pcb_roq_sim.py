@@ -148,6 +148,7 @@ def library():
         "pcb_roq_sim_pattern_frame": ([ctypes.c_uint32, ctypes.c_char_p], None),
         "pcb_roq_sim_stall_bulk_in": ([i, u64], i),
         "pcb_roq_sim_race_discard": ([i, i], i),
+        "pcb_roq_sim_delay_discard": ([i, d], i),
         "pcb_roq_sim_set_urb_memory_limit": ([u64], i),
         "pcb_roq_sim_front_end": ([], s),
     }
@@ -251,6 +252,10 @@ class Device:
     def stall_bulk_in(self, nth=1):
         """usbfs only: the nth next bulk IN URB stalls and the endpoint stays halted until cleared."""
         _check(library().pcb_roq_sim_stall_bulk_in(self.index, nth))
+
+    def delay_discard(self, ms):
+        """usbfs only: discarded URBs come back `ms` later (cancellations complete late); 0: at once."""
+        _check(library().pcb_roq_sim_delay_discard(self.index, float(ms)))
 
     def race_discard(self, on=True):
         """usbfs only: discarding a URB that holds data fails; the URB completes with what it holds."""

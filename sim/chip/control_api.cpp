@@ -227,6 +227,19 @@ int pcb_roq_sim_race_discard(int device, int on) {
     });
 }
 
+int pcb_roq_sim_delay_discard(int device, double delay_ms) {
+    if (!sim().plays_usbfs_faults()) {
+        return fail(std::string("not supported by this front end (") + sim().front_end() + ")");
+    }
+    if (!std::isfinite(delay_ms) || delay_ms < 0) {
+        return fail("the delay must be a finite, non-negative number of milliseconds");
+    }
+    return on_device(device, [&](SimDevice &d, Clock::time_point) {
+        d.discard_delay_ms = delay_ms;
+        return 0;
+    });
+}
+
 int pcb_roq_sim_set_urb_memory_limit(uint64_t bytes) {
     return checked([&] { return sim().set_urb_memory_limit(bytes, last_error); });
 }

@@ -50,6 +50,7 @@ struct SimDevice {
     std::uint64_t stall_countdown = 0;
     bool in_halted = false;
     bool race_discard = false;
+    double discard_delay_ms = 0; // a discarded URB comes back (is reapable) only this much later
 
     int configuration = 1;
     const libusb_device_handle *claimed_by = nullptr;

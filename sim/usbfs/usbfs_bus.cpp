@@ -458,6 +458,11 @@ UsbfsBus::Clock::time_point UsbfsBus::next_change(Node &node, Clock::time_point 
     if (node.unplug_at) {
         wake = std::min(wake, *node.unplug_at);
     }
+    for (auto &[client, file] : files) {
+        if (file->node.get() == &node && !file->late.empty()) {
+            wake = std::min(wake, file->late.front()->visible_at);
+        }
+    }
     return wake;
 }
 

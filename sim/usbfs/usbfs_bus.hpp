@@ -65,6 +65,7 @@ private:
         std::size_t bytes = 0; // counted against the URB memory limit
         std::optional<PendingIn> in;
         bool done = false;
+        Clock::time_point visible_at{}; // a late discard: reapable from then on
         int status = 0;
         int actual_length = 0;
     };
@@ -75,6 +76,7 @@ private:
         std::uint64_t generation = 0;
         std::list<Urb> urbs;          // submission order
         std::deque<Urb *> completed;  // completion order, not reaped yet
+        std::deque<Urb *> late;       // discarded, coming back at their visible_at
         bool in_disabled = false;     // a short URB ended a split transfer: continuations fail until a new one
         bool counted = false;         // opened while the device was plugged: its close counts too
     };
@@ -107,6 +109,8 @@ private:
     void settle(Node &node, Clock::time_point now);
     void collect(Node &node);
     void finish(OpenFile &file, Urb &urb, int status);
+    // Late discards whose time has come become reapable (all of them when `all`).
+    void release_late(Node &node, Clock::time_point now, bool all);
     void update_pollable(Node &node);
     // The node refuses to be opened while its device is plugged and configured to refuse.
     void sync_refusal(Node &node);

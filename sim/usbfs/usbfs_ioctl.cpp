@@ -50,6 +50,18 @@ void UsbfsBus::finish(OpenFile &file, Urb &urb, int status) {
     file.completed.push_back(&urb);
 }
 
+void UsbfsBus::release_late(Node &node, Clock::time_point now, bool all) {
+    for (auto &[client, file] : files) {
+        if (file->node.get() != &node) {
+            continue;
+        }
+        while (!file->late.empty() && (all || file->late.front()->visible_at <= now)) {
+            file->completed.push_back(file->late.front());
+            file->late.pop_front();
+        }
+    }
+}
+
 void UsbfsBus::collect(Node &node) {
     for (auto &[client, file] : files) {
         if (file->node.get() != &node) {
@@ -103,6 +115,7 @@ void UsbfsBus::settle(Node &node, Clock::time_point now) {
         return;
     }
     node.chip.advance(now);
+    release_late(node, now, false);
     collect(node);
     if (node.chip.delivery_limit_reached()) {
         unplug_locked(node, now); // what was on the wire arrived; everything after it meets a missing device
@@ -128,6 +141,7 @@ void UsbfsBus::unplug_locked(Node &node, Clock::time_point when) {
         }
     }
     node.chip.abort_all(LIBUSB_ERROR_NO_DEVICE, when);
+    release_late(node, when, true);
     node.chip.set_delivery_limit(std::nullopt, when);
     for (auto &[client, file] : files) {
         if (file->node.get() != &node) {
@@ -479,7 +493,16 @@ long UsbfsBus::discard(OpenFile &file, unsigned long address, int &error) {
         error = EINVAL;
         return -1;
     }
-    finish(file, urb, -ECONNRESET);
+    if (node.discard_delay_ms > 0) {
+        urb.done = true;
+        urb.status = -ECONNRESET;
+        urb.actual_length = urb.in->transferred;
+        urb.visible_at = now + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double, std::milli>(node.discard_delay_ms));
+        file.late.push_back(&urb);
+    } else {
+        finish(file, urb, -ECONNRESET);
+    }
     update_pollable(node);
     changed.notify_all();
     return 0;

@@ -251,6 +251,21 @@ TEST_F(UsbfsBus, ACancelThatLosesTheRaceReportsTheTransferCompleted) {
     ASSERT_EQ(pcb_roq_sim_race_discard(0, 0), 0);
 }
 
+TEST_F(UsbfsBus, ADiscardCanComeBackLate) {
+    configure("board,paused");
+    ASSERT_EQ(pcb_roq_sim_set_latency_scale(100), 0);
+    open_streaming();
+    ASSERT_EQ(pcb_roq_sim_delay_discard(0, 300), 0);
+    std::vector<std::unique_ptr<Async>> transfers;
+    transfers.push_back(std::make_unique<Async>(handle()));
+    ASSERT_EQ(transfers[0]->submit(), 0);
+    ASSERT_EQ(libusb_cancel_transfer(transfers[0]->transfer), 0);
+    const auto cancelled = Clock::now();
+    drain(transfers);
+    EXPECT_GE(Clock::now() - cancelled, std::chrono::milliseconds(300));
+    EXPECT_EQ(transfers[0]->transfer->status, LIBUSB_TRANSFER_CANCELLED);
+}
+
 TEST_F(UsbfsBus, AnUnplugFailsTheActiveUrbThenReportsNoDevice) {
     configure("board,paused");
     ASSERT_EQ(pcb_roq_sim_set_latency_scale(100), 0);
