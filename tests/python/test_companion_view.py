@@ -252,17 +252,20 @@ def _slow_drawing(figure):
 
 @pytest.mark.skipif(SANITIZED, reason="a comparison of speed: the plain builds make it")
 class TestKeepsUp:
-    SAMPLES = 16384  # 200 blocks a second at 40 MB/s: the pool of 64 bridges about 0.3 s
+    SAMPLES = 16384
+    # 50 blocks a second: a loop that draws each block (over 50 ms) falls far behind, while the pool of 64 gives
+    # the view's reader 1.3 s of slack, for a busy machine too.
+    RATE = "serial=SIM0001,rate=1e7,first_frame=0x0FF100"
 
     def test_drawing_every_block_would_lose_frames_but_the_view_loses_none(self, sim, tmp_path, capsys,
                                                                           monkeypatch):
-        sim.configure(FULL_RATE)
+        sim.configure(self.RATE)
         figure = view._offscreen_figure((10, 8))
         screen = view.Screen(figure, "SIM0001", 4 * self.SAMPLES)
         # A plain loop that draws each block before reading the next falls behind the board. Its frame
         # counter cannot tell yet (it has not read past the 64 blocks queued before the loss), the chip can.
         with open_board(samples_count=self.SAMPLES) as board:
-            for block in board.blocks(seconds=2.0):
+            for block in board.blocks(seconds=4.0):  # the pool fills in about 2 s, then the chip loses
                 for line, column in zip(screen.lines, range(5)):
                     line.set_data(np.arange(len(block)), block[:, column])
                 _slow_drawing(figure)
@@ -272,7 +275,7 @@ class TestKeepsUp:
 
         # The view with the same cost per picture reads every block, and the counter of all of them is
         # contiguous.
-        sim.configure(FULL_RATE)
+        sim.configure(self.RATE)
         update = view.Screen.update
 
         def slow_update(self, reader):
