@@ -181,9 +181,14 @@ class TestInjectedFaults:
         interrupter = threading.Thread(target=interrupt)
         interrupter.start()
         out = tmp_path / "c.npy"
-        status, report = capture(capsys, "--blocks", "2", "--samples-count", str(rows), "--timeout", "60",
-                                 "--out", str(out))
-        interrupter.join()
+        # A run started in the background has SIGINT ignored, and then no KeyboardInterrupt would come.
+        previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+        try:
+            status, report = capture(capsys, "--blocks", "2", "--samples-count", str(rows), "--timeout", "60",
+                                     "--out", str(out))
+        finally:
+            interrupter.join()
+            signal.signal(signal.SIGINT, previous)
         h = report["health"]
         sent = {k: v for k, v in sim.device(0).stats.as_dict().items() if "bytes" in k or "stream" in k}
         assert h["stream_bytes"] == len(data), f"the decoder read {h['stream_bytes']} bytes; the chip: {sent}"
