@@ -278,6 +278,18 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
     int result = 0;
     bool chip_empty = false;
     for (;;) {
+        if (keep_streaming && left_alone && !interrupted) {
+            // The chip went without a pending transfer since the bytes received last: at any real rate its FIFO
+            // overflowed meanwhile, so they are followed by a gap of unknown length, which may keep the frames
+            // in step and so go unseen. Streaming starts afresh instead: what was received before is dropped
+            // (a raw read, which does not stream, still gets it) and the FIFO is purged.
+            drop_received_locked();
+            // Without the lock: the purge is a control transfer, and libusb may run completions while it waits.
+            lock.unlock();
+            (void)ftdi_tciflush(ftdi);
+            lock.lock();
+            left_alone = false;
+        }
         result = serve(out, size, got, chip_empty);
         if (got >= size || chip_empty || result < 0 || interrupted) {
             break;
@@ -287,21 +299,6 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
                 break; // what follows comes after the flush: it begins the next read
             }
             flushes_seen = flushes;
-        }
-        if (keep_streaming && left_alone) {
-            // The chip went without a pending transfer since the bytes just read: at any real rate its FIFO
-            // overflowed meanwhile, so what it holds is followed by a gap. What was read so far ends this read,
-            // and the FIFO is purged before streaming starts, so that the gap falls between two reads, where
-            // the decoder checks the stream's alignment, and not in the middle of one.
-            if (got > 0) {
-                break;
-            }
-            // Without the lock: the purge is a control transfer, and libusb may run completions while it waits.
-            lock.unlock();
-            (void)ftdi_tciflush(ftdi);
-            lock.lock();
-            left_alone = false;
-            continue;
         }
         const int submitted = submit(lock, keep_streaming ? all : static_cast<std::size_t>(size - got));
         if (interrupted) {
@@ -376,15 +373,19 @@ void FtdiReadStream::halt() {
     count.queue_depth = depth;
 }
 
+void FtdiReadStream::drop_received_locked() {
+    while (!received.empty()) {
+        recycle(*received.front());
+        received.pop_front();
+    }
+}
+
 void FtdiReadStream::drop_unread() {
     Flying flying{};
     {
         std::lock_guard lock(mutex);
         ++flushes;
-        while (!received.empty()) {
-            recycle(*received.front());
-            received.pop_front();
-        }
+        drop_received_locked();
         flying = cancel_in_flight_locked(true);
     }
     cancel(flying);

@@ -22,9 +22,10 @@
 //
 // Events are handled by the thread that reads, inside read(); transfers keep filling (in the host controller)
 // while it does something else. libusb also runs completions on any other thread that waits inside it (a
-// control transfer: a purge, a flush), so no call into libusb is made with `mutex` held: completed() takes it. What transfers received and nobody read yet is kept across halt() and resume(),
-// so a stream taken up again continues exactly where the last read stopped. A streaming read that follows a
-// halt (or comes first) ends after those bytes and purges what the chip buffered alone: see read().
+// control transfer: a purge, a flush), so no call into libusb is made with `mutex` held: completed() takes it.
+// What transfers received and nobody read yet is kept across halt() and resume() for a raw read, which
+// continues exactly where the last read stopped. A streaming read that follows a halt (or comes first) starts
+// afresh: see read().
 class FtdiReadStream {
 public:
     static constexpr int transfer_size = 64 * 1024; // 128 packets of 512 bytes
@@ -120,6 +121,7 @@ private:
     Flying cancel_in_flight_locked(bool make_stale);
     static void cancel(const Flying &flying);
     void drop_unread();
+    void drop_received_locked();
     void recycle(Slot &slot);
     // Copies what the oldest received transfers hold; stops at a transfer that carried no stream byte (the
     // chip had nothing more) and at a failure, which it reports.

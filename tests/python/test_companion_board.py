@@ -123,13 +123,18 @@ class TestBlocks:
         assert check.out_of_order == 0
 
     def test_a_block_stopped_by_another_caller_comes_without_its_unfilled_rows(self, sim):
-        # A real rate fills blocks read by read, so a stop lands inside one.
+        # Each read fills one block, so a stop lands inside one only once a short read has put the reads out of
+        # step with the blocks: a pause of the board makes one.
         sim.configure("board,rate=4e7")
         sim.device(0).stream_pattern(0x100000)  # far from the frames whose payload holds a sync pair
         shortened = 0
         with open_board(samples_count=4096) as board:
             for _ in range(20):
-                blocks = [board.next_block(), board.next_block()]
+                blocks = [board.next_block()]
+                sim.device(0).pause()
+                time.sleep(0.02)
+                sim.device(0).resume()
+                blocks.append(board.next_block())
                 board.device.stop()  # the shared device, behind the Board's back
                 while (block := board.next_block(timeout=0)) is not None:
                     blocks.append(block)
