@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,6 +25,11 @@ protected:
     }
 
     void TearDown() override {
+        // On the usbfs front end a closed device file is noticed a moment after close() returns.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!all_given_back() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         const pcb_roq_sim_stats t = totals();
         EXPECT_EQ(t.live_handles, 0) << "device handles left open";
         EXPECT_EQ(t.live_contexts, 0) << "libusb contexts never exited";
@@ -34,6 +41,19 @@ protected:
             EXPECT_EQ(s.opens, s.closes) << "device " << i;
         }
     }
+
+    static bool all_given_back() {
+        const pcb_roq_sim_stats t = totals();
+        bool done = t.live_handles == 0 && t.live_transfers == 0;
+        for (int i = 0; i < pcb_roq_sim_device_count(); ++i) {
+            const pcb_roq_sim_device_stats s = stats(i);
+            done = done && s.opens == s.closes;
+        }
+        return done;
+    }
+
+    // What only the libusb stand-in can show: libusb's own objects, and a libusb_init that fails.
+    static bool on_stand_in() { return std::string(pcb_roq_sim_front_end()) == "libusb"; }
 
     void configure(const char *spec) { ASSERT_GE(pcb_roq_sim_configure(spec), 0) << pcb_roq_sim_last_error(); }
 
