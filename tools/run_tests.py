@@ -30,6 +30,13 @@ import xml.etree.ElementTree as ET
 REPO = pathlib.Path(__file__).resolve().parent.parent
 RESULTS = REPO / "build" / "results"
 SIM_LIB = "sim/libpcb_roq_sim.so"
+USBFS_LIB = "sim/libpcb_roq_usbfs.so"
+# The module's functional suites, run once more on the real libusb over the usbfs front end. The others measure
+# rates and timing, which only the stand-in is true to (the emulated usbfs costs 100-200 us an ioctl).
+USBFS_SUITES = tuple(f"tests/python/{name}.py" for name in (
+    "test_module", "test_board_surface", "test_board_arguments", "test_board_samples", "test_board_raw",
+    "test_board_control", "test_board_threads", "test_board_hostile", "test_board_timeout", "test_board_waiting",
+    "test_refusals", "test_faults_device", "test_faults_stream", "test_faults_usb_host", "test_companion_health"))
 QUICK = os.environ.get("PYZUM_QUICK") == "1"  # developer shortcut: plain build only
 # PYZUM_TEST_LOAD=N: N CPU-bound processes run beside the whole run, as on a machine busy with other work.
 LOAD = int(os.environ.get("PYZUM_TEST_LOAD", "0") or 0)
@@ -79,12 +86,17 @@ def ctest(name, build_dir, extra_env=None, root=SID):
 
 
 def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), preload_first=(), root=SID,
-           timeout=PYTEST_TIMEOUT):
+           timeout=PYTEST_TIMEOUT, front_end="libusb"):
+    """front_end "usbfs": the real libusb, with the boards on an emulated usbfs (ours, then umockdev's preload)."""
     env = dict(extra_env or {})
-    sim = REPO / build_dir / SIM_LIB
+    sim = REPO / build_dir / (SIM_LIB if front_end == "libusb" else USBFS_LIB)
     preload = list(preload_first) + [p for p in os.environ.get("LD_PRELOAD", "").split(":") if p]
     if sim.exists():
         preload.append(str(sim))
+        if front_end == "usbfs":
+            preload.append("libumockdev-preload.so.0")
+    elif front_end == "usbfs":
+        return None
     env["LD_PRELOAD"] = ":".join(preload)
     env["PYTHONPATH"] = os.pathsep.join([str(REPO / build_dir / "python"), str(REPO / "python")])
     env["PYZUM_BUILD_DIR"] = str(REPO / build_dir)
@@ -116,6 +128,15 @@ def pytest_asan():
            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
            "PYZUM_SANITIZED": "1"}  # tests whose point is speed relax or skip there
     return pytest("asan", d, env, preload_first=sanitizer_runtimes())
+
+
+def pytest_asan_usbfs():
+    """The functional suites against the same ASan+UBSan build, on the real libusb over the usbfs front end."""
+    env = {"ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1",
+           "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+           "PYZUM_SANITIZED": "1"}
+    return pytest("asan-usbfs", "build/asan-py", env, paths=USBFS_SUITES, preload_first=sanitizer_runtimes(),
+                  front_end="usbfs")
 
 
 def fuzz_corpus():
@@ -234,6 +255,8 @@ def run_all():
         add("ctest", ctest("plain", "build"), began)
         began = time.monotonic()
         add("pytest", pytest("plain", "build"), began)
+        began = time.monotonic()
+        add("pytest-usbfs", pytest("usbfs", "build", paths=USBFS_SUITES, front_end="usbfs"), began)
         if not QUICK:
             # The plain suites once more against the libftdi most users have.
             began = time.monotonic()
@@ -241,6 +264,9 @@ def run_all():
                 add("ctest", ctest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
                 began = time.monotonic()
                 add("pytest", pytest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
+                began = time.monotonic()
+                add("pytest-usbfs", pytest("usbfs-libftdi15", BUILD15, paths=USBFS_SUITES, root=LIBFTDI15,
+                                           front_end="usbfs"), began, LIBFTDI15)
             else:
                 add("build", False, began, LIBFTDI15)
             began = time.monotonic()
@@ -257,6 +283,9 @@ def run_all():
             began = time.monotonic()
             result = pytest_asan()
             add("pytest-asan" if result is not False else "build-asan-py", result, began)
+            if result is not False:
+                began = time.monotonic()
+                add("pytest-asan-usbfs", pytest_asan_usbfs(), began)
             began = time.monotonic()
             add("fuzz-corpus", fuzz_corpus(), began, root=None)  # the decoder alone
             began = time.monotonic()
