@@ -5,7 +5,8 @@ build/bench/results.json (everything) and build/bench/results.md (the README's t
 C++ (Google Benchmark): the decoder over an in-memory device, channel round trips, the block copy.
 End to end through the simulated board at unlimited rate, S = 4096, each for PYZUM_BENCH_SECONDS (3 s):
 (a) this module, (b) pylibftdi, (c) libftdi's ftdi1 binding, both decoding with NumPy, (d) bare
-ftdi_read_data in C++. Then the module's own costs: samples against a NumPy copy, stop latency,
+ftdi_read_data in C++; then (e) this module and (f) the bare loop once more on the real libusb, the board
+emulated at the usbfs level (its semantics, not its timing: (e)/(f) is the module's share of that cost). Then the module's own costs: samples against a NumPy copy, stop latency,
 allocations per block. Goals are reported against, never enforced: the exit status only says whether
 every run produced its numbers.
 """
@@ -52,6 +53,14 @@ def sim_env(preload_counter=False):
     env["PYTHONPATH"] = os.pathsep.join([str(BUILD / "python"), str(REPO / "python")])
     env["PYZUM_BENCH_SECONDS"] = SECONDS
     env.pop("PCB_ROQ_SIM", None)  # the simulator's one default board
+    return env
+
+
+def usbfs_env():
+    """The same board on an emulated usbfs under the real libusb: checks what libusb does, not when; its ioctls
+    cost the process 100-200 us each, so the bare loop on the same emulation says what the emulator costs."""
+    env = sim_env()
+    env["LD_PRELOAD"] = ":".join([str(BUILD / "sim" / "libpcb_roq_usbfs.so"), "libumockdev-preload.so.0"])
     return env
 
 
@@ -255,6 +264,9 @@ def table(results):
         *(r[k]["mb_per_s"] for k in ("a_over_b", "a_over_c", "a_over_d"))))
     lines.append("  ratios (a)/(b) {} (a)/(c) {} (a)/(d) {}  [CPU s/GB]".format(
         *(r[k]["cpu_s_per_gb"] for k in ("a_over_b", "a_over_c", "a_over_d"))))
+    lines.append("  real libusb over the emulated usbfs: (e)/(f) {} [MB/s] {} [CPU s/GB]; (e)/(a) {} {}".format(
+        r["e_over_f"]["mb_per_s"], r["e_over_f"]["cpu_s_per_gb"], r["e_over_a"]["mb_per_s"],
+        r["e_over_a"]["cpu_s_per_gb"]))
     cpp = results.get("cpp") or {}
     if cpp:
         lines.append("C++")
@@ -347,14 +359,17 @@ def main():
             ("b", "pylibftdi", [py, "e2e_pylibftdi.py"]),
             ("c", "ftdi1", [py, "e2e_ftdi1.py"]),
             ("d", "ftdi_read_data (C++)", [BUILD / "bench" / "ftdi_read_ceiling"])]
+    runs += [("e", "pyzum_zezudi_vu, real libusb", [py, "e2e_module.py"]),
+             ("f", "ftdi_read_data, real libusb", [BUILD / "bench" / "ftdi_read_ceiling"])]
     for key, name, cmd in runs:
-        row = run_json(name, cmd, sim_env())
+        row = run_json(name, cmd, usbfs_env() if key in "ef" else sim_env())
         row["key"] = key
         results["end_to_end"].append(row)
     rows = {row["key"]: row for row in results["end_to_end"]}
     results["ratios"] = {
-        f"a_over_{k}": {"mb_per_s": ratio(rows["a"], rows[k], "mb_per_s"),
-                        "cpu_s_per_gb": ratio(rows["a"], rows[k], "cpu_s_per_gb")} for k in "bcd"}
+        f"{a}_over_{k}": {"mb_per_s": ratio(rows[a], rows[k], "mb_per_s"),
+                          "cpu_s_per_gb": ratio(rows[a], rows[k], "cpu_s_per_gb")}
+        for a, k in (("a", "b"), ("a", "c"), ("a", "d"), ("e", "f"), ("e", "a"))}
     results["module"] = run_json("module extras", [py, "module_extras.py"], sim_env(preload_counter=True))
     if os.environ.get("PYZUM_BENCH_REAL_RATE", "1") != "0":
         results["real_rate"] = real_rate_table()
