@@ -138,8 +138,7 @@ int FtdiReadStream::submit_one(std::unique_lock<std::mutex> &lock, Slot &slot) {
     // Marked first: its completion may run on another thread before libusb_submit_transfer returns here.
     slot.submitted = true;
     slot.cancelled = false;
-    slot.stale = drop_next_submission;
-    drop_next_submission = false;
+    slot.stale = false;
     slot.sequence = ++submissions;
     ++count.in_flight;
     lock.unlock();
@@ -149,7 +148,6 @@ int FtdiReadStream::submit_one(std::unique_lock<std::mutex> &lock, Slot &slot) {
         slot.submitted = false;
         --count.in_flight;
         --submissions;
-        drop_next_submission = slot.stale;
         return result;
     }
     if (interrupted && !slot.cancelled) {
@@ -291,10 +289,6 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             (void)ftdi_tciflush(ftdi);
             lock.lock();
             left_alone = false;
-            // The FIFO refills while the first transfer goes out, and overflows within microseconds at a real
-            // rate: that transfer holds the refill, a gap, then the stream. The ones queued behind it before it
-            // fills carry the stream whole, so its bytes are dropped.
-            drop_next_submission = true;
         }
         result = serve(out, size, got, chip_empty);
         if (got >= size || chip_empty || result < 0 || interrupted) {

@@ -141,7 +141,6 @@ private:
     bool interrupted = false;
     bool left_alone = true; // nothing has been queued on the chip since the last byte received
     bool streaming = false; // the latest read keeps every transfer queued
-    bool drop_next_submission = false; // the first transfer after a purge straddles the FIFO's overflow
     bool endpoint_halted = false; // a transfer came back stalled; cleared before the next submission
     int depth = transfer_count; // lowered when the kernel refuses a submission for lack of memory
     std::uint64_t submissions = 0;
