@@ -290,6 +290,13 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             lock.lock();
             left_alone = false;
         }
+        if (flushing > 0 && !interrupted) {
+            if (got > 0) {
+                break; // what follows comes after the flush: it begins the next read
+            }
+            handle_events(lock); // what arrives meanwhile may come from before the purge
+            continue;
+        }
         result = serve(out, size, got, chip_empty);
         if (got >= size || chip_empty || result < 0 || interrupted) {
             break;
@@ -380,15 +387,21 @@ void FtdiReadStream::drop_received_locked() {
     }
 }
 
-void FtdiReadStream::drop_unread() {
-    Flying flying{};
-    {
-        std::lock_guard lock(mutex);
-        ++flushes;
-        drop_received_locked();
-        flying = cancel_in_flight_locked(true);
+void FtdiReadStream::drop_unread(int step) {
+    std::lock_guard lock(mutex);
+    ++flushes;
+    flushing += step;
+    drop_received_locked();
+    // The chip fills the transfers in the order they were submitted: the oldest in flight is the one filling.
+    Slot *filling = nullptr;
+    for (Slot &slot : slots) {
+        if (slot.submitted && (filling == nullptr || slot.sequence < filling->sequence)) {
+            filling = &slot;
+        }
     }
-    cancel(flying);
+    if (filling != nullptr) {
+        filling->stale = true;
+    }
 }
 
 FtdiReadStream::Counters FtdiReadStream::counters() const {

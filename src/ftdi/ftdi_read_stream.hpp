@@ -72,16 +72,17 @@ public:
     // The reading thread, or any thread while no read runs. Cancels what is in flight and waits until it has
     // come back, keeping what it received for the next read; afterwards nothing is queued on the chip.
     void halt();
-    // Any thread, also while another reads. Drops what was received and not read yet, and what transfers in
-    // flight receive (they straddle the purge: they are cancelled), then calls `purge` (which empties the
-    // chip's buffer) without holding the stream's lock; returns what `purge` returned. A read in progress
-    // ends with the bytes it had before, so no read mixes the stream before and after a flush.
+    // Any thread, also while another reads. Drops what was received and not read yet, and what the transfer
+    // the chip is filling receives (it straddles the purge), then calls `purge` (which empties the chip's
+    // buffer) without holding the stream's lock; returns what `purge` returned. The transfers queued behind
+    // stay queued, so the chip never goes without one and the stream after the purge arrives whole. A read in
+    // progress ends with the bytes it had before, so no read mixes the stream before and after a flush.
     template <typename Purge>
     int flush(Purge &&purge) {
-        drop_unread();
+        drop_unread(+1);
         const int result = purge();
-        // Transfers the reader queued while the chip was being purged may hold bytes from before it too.
-        drop_unread();
+        // The transfer filling when the purge came may have completed meanwhile, or be filling still.
+        drop_unread(-1);
         return result;
     }
 
@@ -120,7 +121,8 @@ private:
     using Flying = std::array<libusb_transfer *, transfer_count>; // null-padded
     Flying cancel_in_flight_locked(bool make_stale);
     static void cancel(const Flying &flying);
-    void drop_unread();
+    // `flushing` moves by `step`; the received transfers and the one the chip fills are dropped.
+    void drop_unread(int step);
     void drop_received_locked();
     void recycle(Slot &slot);
     // Copies what the oldest received transfers hold; stops at a transfer that carried no stream byte (the
@@ -146,5 +148,6 @@ private:
     std::uint64_t submissions = 0;
     std::uint64_t heard = 0;   // completions heard of, of any status
     std::uint64_t flushes = 0; // a read that sees this change ends with what it had
+    int flushing = 0;          // flushes between their two drops: nothing is handed out meanwhile
     Counters count;
 };
