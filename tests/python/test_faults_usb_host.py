@@ -97,7 +97,8 @@ class TestControlFromOtherThreads:
             read_blocks(board, 1)
         returns(board.stop)
         h = board_health(board)
-        assert h.frames_without_sync == 0, h
+        # Rows out of step only where the chip truly overflowed (a loaded machine, the slow emulated usbfs).
+        assert h.frames_without_sync == 0 or h.transfers_ran_out > 0, h
         # Each flush costs at most one read and a frame to find the stream again.
         assert h.bytes_skipped <= 20 * (12 * 1024 + 24), h
 
