@@ -59,7 +59,7 @@ def sim(request):
     assert not leaks, "libusb resources left behind: " + "; ".join(leaks)
 
 
-def pool_size(board, bound=10.0, pause=0.02):
+def pool_size(board, bound=60.0, pause=0.02):
     """Blocks in the board's pool, counted by letting acquisition fill all of them and draining the data channel:
     64 when none was lost or made up. Leaves the board stopped."""
     board.timeout = datetime.timedelta(seconds=10)
