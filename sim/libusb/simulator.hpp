@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,9 @@ private:
 
     std::unordered_map<libusb_transfer *, TransferState> transfers;
     std::deque<libusb_transfer *> pending;
+    // Batches of ended transfers whose callbacks are running, by when they were taken.
+    std::set<std::uint64_t> delivering;
+    std::uint64_t deliveries = 0;
 
     pcb_roq_sim_stats totals{};
 };

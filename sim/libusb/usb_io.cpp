@@ -28,6 +28,16 @@ libusb_transfer_status transfer_status(int result) {
     }
 }
 
+// Set while this thread runs transfer callbacks.
+thread_local bool delivering_here = false;
+
+struct Delivering {
+    Delivering() { delivering_here = true; }
+    ~Delivering() { delivering_here = false; }
+    Delivering(const Delivering &) = delete;
+    Delivering &operator=(const Delivering &) = delete;
+};
+
 } // namespace
 
 int Simulator::control_transfer(libusb_device_handle *handle, std::uint8_t request_type, std::uint8_t request,
@@ -41,6 +51,18 @@ int Simulator::control_transfer(libusb_device_handle *handle, std::uint8_t reque
     }
     const int result = handle->sim->chip.vendor_request(request_type, request, value, data, length, now);
     changed.notify_all();
+    if (delivering_here) {
+        return result; // a callback's own request: libusb would not handle events for it either
+    }
+    // libusb waits for a synchronous transfer by handling events, so the callbacks of the transfers that ended
+    // before it have all run when it returns: a purge never overtakes the bytes that came before it.
+    const std::uint64_t before = deliveries;
+    libusb_context *context = handle->device->context;
+    lock.unlock();
+    const timeval now_only{0, 0};
+    (void)handle_events(context, &now_only, nullptr);
+    lock.lock();
+    changed.wait(lock, [&] { return delivering.empty() || *delivering.begin() >= before; });
     return result;
 }
 
@@ -323,16 +345,24 @@ int Simulator::handle_events(libusb_context *context, const timeval *timeout, in
                 std::erase(pending, transfer);
                 report(transfer);
             }
+            const std::uint64_t batch = deliveries++;
+            delivering.insert(batch);
             lock.unlock();
-            for (libusb_transfer *transfer : ready) {
-                const bool free_after = (transfer->flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0;
-                if (transfer->callback != nullptr) {
-                    transfer->callback(transfer);
-                }
-                if (free_after) {
-                    free_transfer(transfer);
+            {
+                const Delivering here;
+                for (libusb_transfer *transfer : ready) {
+                    const bool free_after = (transfer->flags & LIBUSB_TRANSFER_FREE_TRANSFER) != 0;
+                    if (transfer->callback != nullptr) {
+                        transfer->callback(transfer);
+                    }
+                    if (free_after) {
+                        free_transfer(transfer);
+                    }
                 }
             }
+            lock.lock();
+            delivering.erase(batch);
+            changed.notify_all();
             return LIBUSB_SUCCESS;
         }
         if (now >= deadline) {

@@ -126,7 +126,7 @@ private:
     long submit(OpenFile &file, unsigned long address, int &error);
     long reap(OpenFile &file, unsigned long address, int &error);
     long discard(OpenFile &file, unsigned long address, int &error);
-    int control(Node &node, unsigned char *setup_and_data, int data_length);
+    int control(Node &node, unsigned char *setup_and_data, int data_length, Clock::time_point now);
 
     std::mutex control_mutex; // one reconfiguration at a time
     std::mutex mutex;

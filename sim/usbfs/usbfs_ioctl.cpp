@@ -318,7 +318,7 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
         if ((transfer->bRequestType & 0x80) == 0 && transfer->wLength > 0) {
             std::memcpy(&buffer[8], transfer->data, transfer->wLength);
         }
-        const int done = control(node, buffer.data(), transfer->wLength);
+        const int done = control(node, buffer.data(), transfer->wLength, Clock::now());
         if (done < 0) {
             error = done == LIBUSB_ERROR_PIPE ? EPIPE : EPROTO;
             return -1;
@@ -338,15 +338,20 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
     }
 }
 
-int UsbfsBus::control(Node &node, unsigned char *setup, int data_length) {
+int UsbfsBus::control(Node &node, unsigned char *setup, int data_length, Clock::time_point now) {
+    // The bulk URBs that completed before this request reached the chip are ahead of it in the completion order,
+    // as a host controller reports them: a purge must not overtake the bytes that came before it.
+    settle(node, now);
+    if (!node.plugged) {
+        return LIBUSB_ERROR_IO; // it went while the request was on the wire
+    }
     const unsigned char type = setup[0];
     const unsigned char request = setup[1];
     const auto value = static_cast<std::uint16_t>(setup[2] | setup[3] << 8);
     const int length = std::min<int>(setup[6] | setup[7] << 8, data_length);
     unsigned char *data = setup + 8;
     if ((type & 0x60) == 0x40) {
-        return node.chip.vendor_request(type, request, value, data, static_cast<std::uint16_t>(length),
-                                        Clock::now());
+        return node.chip.vendor_request(type, request, value, data, static_cast<std::uint16_t>(length), now);
     }
     if (type == 0x80 && request == 0x06) { // GET_DESCRIPTOR
         std::optional<std::vector<unsigned char>> bytes;
@@ -395,7 +400,7 @@ long UsbfsBus::submit(OpenFile &file, unsigned long address, int &error) {
             error = EINVAL;
             return -1;
         }
-        const int done = control(node, static_cast<unsigned char *>(user->buffer), user->buffer_length - 8);
+        const int done = control(node, static_cast<unsigned char *>(user->buffer), user->buffer_length - 8, now);
         status = done >= 0 ? 0 : done == LIBUSB_ERROR_PIPE ? -EPIPE : -EPROTO;
         actual = std::max(done, 0);
     } else if (user->type != USBDEVFS_URB_TYPE_BULK) {
