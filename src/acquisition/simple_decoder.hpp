@@ -68,7 +68,7 @@ public:
         const unfilled_rows_cleared clear_on_exit{current, rows};
         const std::size_t payload = frame_size - 2;
         do {
-            if (s.n > frame_size && in_step(s.buf.get())) {
+            if (s.n > frame_size && in_step(s.buf.get()) && !spans_gap(s)) {
                 if (!current) {
                     return;
                 }
@@ -156,9 +156,25 @@ private:
         // A frame was decoded in this run. Until then a run is finding where the stream is, which skips bytes
         // without losing any: it starts wherever the board happens to be.
         bool found = false;
+        // A full read of this run was in step at its last frame as well as its first.
+        bool trusted = false;
     };
 
     static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
+
+    // Until a full read of the run has been in step at both ends, the last frame is tested too. A run's first
+    // bytes can be what the chip's FIFO held when its first transfer was queued after the purge, followed by a
+    // gap that leaves every later frame out of step; decoding such a read would fill a block with them.
+    bool spans_gap(stream &s) const noexcept {
+        if (s.trusted) {
+            return false;
+        }
+        if (!in_step(s.buf.get() + (s.n / frame_size - 1) * frame_size)) {
+            return true;
+        }
+        s.trusted = s.n == read_size;
+        return false;
+    }
 
     int read_device(unsigned char *buf, std::size_t size) {
         const int result = device.read(buf, static_cast<int>(size));

@@ -268,9 +268,10 @@ TEST_F(PcbRoqTest, UnplugDuringAcquisitionNeitherCrashesNorSpins) {
 }
 
 TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
-    // Streaming begins by purging the 1024 bytes the chip buffered alone; the drop is inside the second block.
+    // Streaming begins by purging the 1024 bytes the chip buffered alone; the drop is inside the fourth block, well
+    // after the run has found the stream.
     constexpr std::uint64_t first_streamed = 1024;
-    const std::uint64_t dropped = first_streamed + 12 * 150 + 3;
+    const std::uint64_t dropped = first_streamed + 12 * 450 + 3;
     ASSERT_EQ(pcb_roq_sim_drop_bytes(0, &dropped, 1), 0);
     PCB_ROQ board("SIM0001", 100, 255);
     board.start();
@@ -305,7 +306,7 @@ TEST_F(PcbRoqTest, DroppedBytesAreRealignedAndLaterBlocksAreContiguousAgain) {
     // the shift is in step: the stream resumes within two reads of the lost byte.
     EXPECT_EQ(device_stats().purges_rx, 1);
     ASSERT_TRUE(first_intact_after_break);
-    EXPECT_LE(*first_intact_after_break, first_streamed / 12 + 150u + 2 * 100 + 2);
+    EXPECT_LE(*first_intact_after_break, first_streamed / 12 + 450u + 2 * 100 + 2);
 }
 
 TEST_F(PcbRoqTest, StartWhileAcquiringKeepsTheRunningThread) {

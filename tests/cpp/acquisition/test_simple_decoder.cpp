@@ -131,30 +131,56 @@ TEST(SimpleDecoderTest, FirstReadOutOfStepIsRealignedBeforeDecoding) {
 // realigned from its own last sync pair, and the read after it is in step. Nothing is flushed in between: the
 // realigning read must continue exactly the bytes that were searched.
 TEST(SimpleDecoderTest, ByteLostInsideAReadIsRealignedByTheNextRead) {
-    scripted_decoder t(4, 3);
-    auto stream = frames(0, 20);
-    stream.erase(stream.begin() + 2 * 12 + 5);
-    // The second read starts at byte 1 of frame 4; its last sync pair is frame 7's, at position 35, so
-    // 35 + 24 - 48 = 11 bytes reach the end of frame 8 and the next read starts on frame 9.
-    t.script->add_bytes({stream.begin(), stream.begin() + 48});
-    t.script->add_bytes({stream.begin() + 48, stream.begin() + 96});
-    t.script->add_bytes({stream.begin() + 96, stream.begin() + 107});
-    t.script->add_bytes({stream.begin() + 107, stream.begin() + 155});
+    scripted_decoder t(4, 4);
+    auto stream = frames(0, 24);
+    stream.erase(stream.begin() + 48 + 2 * 12 + 5);
+    // After a first read that is whole, the second loses a byte in frame 6. The third starts at byte 1 of frame 8;
+    // its last sync pair is frame 11's, at position 35, so 35 + 24 - 48 = 11 bytes reach the end of frame 12 and
+    // the next read starts on frame 13.
+    for (int at : {0, 48, 96}) {
+        t.script->add_bytes({stream.begin() + at, stream.begin() + at + 48});
+    }
+    t.script->add_bytes({stream.begin() + 144, stream.begin() + 155});
+    t.script->add_bytes({stream.begin() + 155, stream.begin() + 203});
 
     t.decoder.run();
 
-    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(11), read_of(48), read_of(48)}));
+    EXPECT_EQ(t.script->recorded(),
+              (std::vector{read_of(48), read_of(48), read_of(48), read_of(11), read_of(48), read_of(48)}));
     auto blocks = t.delivered();
-    ASSERT_GE(blocks.size(), 2u);
-    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 2));
-    EXPECT_FALSE(row_is_frame(blocks[0].row(2), 2));
-    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 9, 4));
-    // Frame 3 was copied one byte early, its pair broken; the next read and the realigning one went undecoded.
+    ASSERT_GE(blocks.size(), 3u);
+    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
+    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 4, 2));
+    EXPECT_FALSE(row_is_frame(blocks[1].row(2), 6));
+    EXPECT_TRUE(rows_are_frames(blocks[2], 0, 13, 4));
+    // Frame 7 was copied one byte early, its pair broken; the next read and the realigning one went undecoded.
     const auto c = t.decoder.counters.read();
     EXPECT_EQ(c.frames_without_sync, 1u);
     EXPECT_EQ(c.resynchronisations, 1u);
     EXPECT_EQ(c.bytes_skipped, 48u + 11u);
     EXPECT_EQ(c.bytes_skipped_at_start, 0u);
+}
+
+TEST(SimpleDecoderTest, GapInsideTheFirstReadOfARunIsSkippedNotDecoded) {
+    // What the chip's FIFO held when the first transfer was queued, then a gap: in step at its first frame only.
+    scripted_decoder t(4, 3);
+    auto stream = frames(0, 20);
+    stream.erase(stream.begin() + 2 * 12 + 5);
+    // Frame 3's pair, at position 35, is the last in the read: 11 bytes reach the end of frame 4.
+    t.script->add_bytes({stream.begin(), stream.begin() + 48});
+    t.script->add_bytes({stream.begin() + 48, stream.begin() + 59});
+    t.script->add_bytes({stream.begin() + 59, stream.begin() + 107});
+
+    t.decoder.run();
+
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(11), read_of(48), read_of(48)}));
+    auto blocks = t.delivered();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 5, 4));
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.frames_without_sync, 0u);
+    EXPECT_EQ(c.resynchronisations, 0u);
+    EXPECT_EQ(c.bytes_skipped_at_start, 48u + 11u);
 }
 
 TEST(SimpleDecoderTest, TrailingPartialFrameIsDroppedAndNextReadFetched) {
