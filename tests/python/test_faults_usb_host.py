@@ -49,8 +49,11 @@ def returns(call, bound=PROMPT):
 
 
 def rows_follow(block):
-    """True when every row's frame counter is above the one before (a jump ahead is a loss, not corruption)."""
-    return bool((np.diff(frame_indices(block)) > 0).all())
+    """True when every row's frame counter is above the one before (a jump ahead is a loss, not corruption).
+    The rows of zeros that end a block a stop delivered partly filled are left out."""
+    indices = frame_indices(block)
+    filled = len(indices) - int(np.argmax(indices[::-1] != 0)) if indices.any() else 0
+    return bool((np.diff(indices[:filled]) > 0).all())
 
 
 def read_blocks(board, count):
@@ -82,9 +85,9 @@ class TestControlFromOtherThreads:
 
         returns(cycles, bound=300.0)
         h = board_health(board)
-        # The first transfer after the purge that begins a run can hold the FIFO's refill, then a gap (the
-        # emulated usbfs is slow to submit): rows out of step show in the counters, never silently.
-        assert not any(damaged) or h.frames_without_sync > 0, h
+        # A run's first transfer can hold what the FIFO kept before it was queued, then a gap: never decoded.
+        # Rows out of step only where the chip went without a transfer during a run (a loaded machine).
+        assert not any(damaged) or h.transfers_ran_out > 0, h
 
     def test_a_flush_ends_the_read_it_interrupts(self, sim, open_board):
         # A flush from another thread: its purge may run the reader's completions on the flushing thread.
