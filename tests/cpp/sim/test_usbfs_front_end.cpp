@@ -259,8 +259,9 @@ TEST_F(UsbfsBus, ADiscardCanComeBackLate) {
     std::vector<std::unique_ptr<Async>> transfers;
     transfers.push_back(std::make_unique<Async>(handle()));
     ASSERT_EQ(transfers[0]->submit(), 0);
-    ASSERT_EQ(libusb_cancel_transfer(transfers[0]->transfer), 0);
+    // Taken before the cancel: the delay runs from when the emulated kernel receives it, inside the call.
     const auto cancelled = Clock::now();
+    ASSERT_EQ(libusb_cancel_transfer(transfers[0]->transfer), 0);
     drain(transfers);
     EXPECT_GE(Clock::now() - cancelled, std::chrono::milliseconds(300));
     EXPECT_EQ(transfers[0]->transfer->status, LIBUSB_TRANSFER_CANCELLED);
