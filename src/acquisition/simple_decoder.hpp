@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -18,7 +19,8 @@
 // (sync pair 0xF0 0x0F, then five little-endian words) and copies every frame's payload into the next row of
 // a block. Full blocks go to the data channel; empty ones come from the free channel.
 //
-// Device needs `int read(unsigned char*, int) const` (and `int flush_buffers() const` for the board's flush).
+// Device needs `int read(unsigned char*, int) const` (and `int flush_buffers() const` for the board's flush); one
+// that knows where its stream may hold a gap counts those places in `std::uint64_t possible_gaps() const`.
 // samples_count must be at least 2: the backward search of a realignment looks 23 bytes behind the end of a read.
 template <std::size_t ChannelCount, typename Device>
 class simple_decoder {
@@ -156,23 +158,28 @@ private:
         // A frame was decoded in this run. Until then a run is finding where the stream is, which skips bytes
         // without losing any: it starts wherever the board happens to be.
         bool found = false;
-        // A full read of this run was in step at its last frame as well as its first.
-        bool trusted = false;
+        // Bytes of reads found in step at their last frame as well as their first, since the run began or the
+        // device last reported a place where its stream may hold a gap.
+        std::size_t checked = 0;
+        std::uint64_t possible_gaps = 0;
     };
 
     static bool in_step(const unsigned char *buf) noexcept { return buf[0] == sync_first && buf[1] == sync_second; }
 
-    // Until a full read of the run has been in step at both ends, the last frame is tested too. A run's first
-    // bytes can be what the chip's FIFO held when its first transfer was queued after the purge, followed by a
-    // gap that leaves every later frame out of step; decoding such a read would fill a block with them.
+    // Until reads in step at both ends have brought a full read's worth, the last frame is tested too. A run's
+    // first bytes can be what the FIFO held when the first transfer was queued after the purge, followed by a gap
+    // that leaves every later frame out of step; decoding such a read would fill a block with them. The same holds
+    // after a place the device reports as a possible gap.
     bool spans_gap(stream &s) const noexcept {
-        if (s.trusted) {
+        if (s.checked >= read_size) {
             return false;
         }
         if (!in_step(s.buf.get() + (s.n / frame_size - 1) * frame_size)) {
             return true;
         }
-        s.trusted = s.n == read_size;
+        if (s.offset == 0) {
+            s.checked += s.n;
+        }
         return false;
     }
 
@@ -214,6 +221,13 @@ private:
         s.n = result >= 0 && static_cast<std::size_t>(result) >= frame_size ? static_cast<std::size_t>(result) : 0;
         s.offset = 0;
         s.result = result;
+        if constexpr (requires(const Device &d) { { d.possible_gaps() } -> std::convertible_to<std::uint64_t>; }) {
+            const std::uint64_t gaps = device.possible_gaps();
+            if (gaps != s.possible_gaps) {
+                s.possible_gaps = gaps;
+                s.checked = 0;
+            }
+        }
     }
 
     void count_skipped(const stream &s, int result) noexcept {

@@ -75,6 +75,8 @@ public:
         }
         return reader->flush([this] { return driver.flush_buffers(); });
     }
+    // Any thread. See FtdiReadStream::possible_gaps().
+    [[nodiscard]] std::uint64_t possible_gaps() const noexcept { return reader ? reader->possible_gaps() : 0; }
     [[nodiscard]] FtdiReadStream::Counters read_counters() const {
         return reader ? reader->counters() : FtdiReadStream::Counters{};
     }

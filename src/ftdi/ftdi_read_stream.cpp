@@ -106,6 +106,7 @@ void LIBUSB_CALL FtdiReadStream::completed(libusb_transfer *transfer) {
         if (self.streaming && !self.interrupted && !slot.cancelled && slot.sequence == self.submissions &&
             slot.length == transfer_size) {
             ++self.count.transfers_ran_out;
+            slot.ran_out = true;
         }
     }
     slot.holding = true;
@@ -210,6 +211,7 @@ void FtdiReadStream::recycle(Slot &slot) {
     slot.position = 0;
     slot.error = 0;
     slot.empty_packet = false;
+    slot.ran_out = false;
 }
 
 int FtdiReadStream::serve(unsigned char *out, int size, int &got, bool &chip_empty) {
@@ -239,6 +241,9 @@ int FtdiReadStream::serve(unsigned char *out, int size, int &got, bool &chip_emp
             break;
         }
         const int error = slot.error;
+        if (slot.ran_out) {
+            gap_count.fetch_add(1, std::memory_order_release); // what this read hands out next may follow a gap
+        }
         received.pop_front();
         recycle(slot);
         if (error != 0) {
@@ -289,6 +294,7 @@ int FtdiReadStream::read(unsigned char *out, int size, bool keep_streaming) {
             (void)ftdi_tciflush(ftdi);
             lock.lock();
             left_alone = false;
+            gap_count.fetch_add(1, std::memory_order_release);
         }
         if (flushing > 0 && !interrupted) {
             if (got > 0) {

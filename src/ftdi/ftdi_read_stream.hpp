@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -88,6 +89,10 @@ public:
 
     // Any thread.
     Counters counters() const;
+    // Any thread. Places where the stream may hold a gap, counted as reads reach them: where streaming began
+    // afresh (a purge while nothing was queued on the chip: what the FIFO took before the first transfer was
+    // queued can come before a gap), and after a transfer that filled up with none queued behind it.
+    [[nodiscard]] std::uint64_t possible_gaps() const noexcept { return gap_count.load(std::memory_order_acquire); }
 
 private:
     struct Slot {
@@ -98,6 +103,7 @@ private:
         int position = 0; // next byte to hand out
         int error = 0;    // the libusb code it failed with
         bool empty_packet = false; // it completed with status bytes only
+        bool ran_out = false;      // it filled up with none queued behind it: the chip may have overflowed after it
         bool submitted = false;
         bool holding = false; // received, not all handed out yet
         bool cancelled = false; // cancelled since its latest submission
@@ -150,4 +156,5 @@ private:
     std::uint64_t flushes = 0; // a read that sees this change ends with what it had
     int flushing = 0;          // flushes between their two drops: nothing is handed out meanwhile
     Counters count;
+    std::atomic<std::uint64_t> gap_count{0};
 };

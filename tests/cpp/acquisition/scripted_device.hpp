@@ -20,6 +20,7 @@ struct script_step {
     std::vector<unsigned char> bytes;
     int code = 0;         // used instead of the bytes when negative
     bool stop = false;    // clears the stop flag once the read has returned its bytes
+    bool gap = false;     // the device reports a possible gap in what this read returns
 };
 
 struct device_script {
@@ -28,10 +29,15 @@ struct device_script {
     std::vector<device_call> calls;
     int after_script = 0;
     std::atomic<bool> *stop_flag = nullptr;
+    std::uint64_t possible_gaps = 0;
 
     void add_bytes(std::vector<unsigned char> bytes, bool stop = false) {
         std::lock_guard lock(mutex);
         steps.push_back({std::move(bytes), 0, stop});
+    }
+    void add_after_possible_gap(std::vector<unsigned char> bytes) {
+        std::lock_guard lock(mutex);
+        steps.push_back({std::move(bytes), 0, false, true});
     }
     void add_code(int code) {
         std::lock_guard lock(mutex);
@@ -66,6 +72,7 @@ public:
         }
         script_step step = std::move(script->steps.front());
         script->steps.pop_front();
+        script->possible_gaps += step.gap ? 1 : 0;
         if (step.stop && script->stop_flag != nullptr) {
             script->stop_flag->store(false);
         }
@@ -78,6 +85,11 @@ public:
             std::memcpy(buffer, step.bytes.data(), static_cast<std::size_t>(length));
         }
         return length;
+    }
+
+    std::uint64_t possible_gaps() const {
+        std::lock_guard lock(script->mutex);
+        return script->possible_gaps;
     }
 
     int flush_buffers() const {

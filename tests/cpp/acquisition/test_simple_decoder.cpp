@@ -183,6 +183,31 @@ TEST(SimpleDecoderTest, GapInsideTheFirstReadOfARunIsSkippedNotDecoded) {
     EXPECT_EQ(c.bytes_skipped_at_start, 48u + 11u);
 }
 
+TEST(SimpleDecoderTest, ReadWithAPossibleGapIsTestedAtBothEnds) {
+    scripted_decoder t(4, 3);
+    t.script->add_bytes(frames(0, 4));
+    // Frames 100 and 101, then the gap the device reported, into frame 200. Frame 202's pair, at position 43, is
+    // the last in the read: 19 bytes reach the end of frame 203.
+    const auto later = frames(200, 8);
+    auto gapped = frames(100, 2);
+    gapped.insert(gapped.end(), later.begin() + 5, later.begin() + 29);
+    t.script->add_after_possible_gap(gapped);
+    t.script->add_bytes({later.begin() + 29, later.begin() + 48});
+    t.script->add_bytes({later.begin() + 48, later.end()});
+
+    t.decoder.run();
+
+    EXPECT_EQ(t.script->recorded(), (std::vector{read_of(48), read_of(48), read_of(19), read_of(48), read_of(48)}));
+    auto blocks = t.delivered();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_TRUE(rows_are_frames(blocks[0], 0, 0, 4));
+    EXPECT_TRUE(rows_are_frames(blocks[1], 0, 204, 4));
+    const auto c = t.decoder.counters.read();
+    EXPECT_EQ(c.frames_without_sync, 0u);
+    EXPECT_EQ(c.resynchronisations, 1u);
+    EXPECT_EQ(c.bytes_skipped, 48u + 19u);
+}
+
 TEST(SimpleDecoderTest, TrailingPartialFrameIsDroppedAndNextReadFetched) {
     scripted_decoder t(4, 3);
     auto first = frames(0, 3);
