@@ -36,9 +36,13 @@ def stream_from_first_byte(sim, spec=f"board,rate={RATE:g}", data=None):
         device.stream_raw(data, repeat=len(data) < 1000)
 
     def let_go():
+        # Once the first transfer after the purge is queued: a board let go before it would overflow the FIFO.
         deadline = time.monotonic() + 60
         while device.stats.purges_rx < 1 and time.monotonic() < deadline:
             time.sleep(0.002)
+        queued = device.stats.bulk_reads
+        while device.stats.bulk_reads <= queued and time.monotonic() < deadline:
+            time.sleep(0.0005)
         device.resume()
 
     threading.Thread(target=let_go, daemon=True).start()
