@@ -23,6 +23,19 @@ def frame_indices(block):
     return words[:, 0] | (words[:, 1] << 16)
 
 
+def rows_following_on(indices, before):
+    """How many rows lead on from the frames `before` them before a row goes back behind the two rows preceding
+    it, as a frame of an older block (or an unfilled row) does. Frames lost on a loaded machine make a row jump
+    ahead; where such a gap keeps the frames in step, the row across it mixes the two frames and may stand above
+    the rows after it, which still lie above the row before it."""
+    seq = np.concatenate([before, indices]).astype(np.int64)
+    two_back = np.concatenate([[np.iinfo(np.int64).max], seq[:-2]])
+    back = (seq[1:] <= seq[:-1]) & (seq[1:] <= two_back)
+    skip = max(len(before) - 1, 0)
+    flagged = np.flatnonzero(back[skip:])
+    return len(indices) if flagged.size == 0 else int(flagged[0]) + skip + 1 - len(before)
+
+
 def pattern_rows(first, count):
     """The (count, 5) int16 rows the default pattern's frames first .. first + count - 1 decode to."""
     data = pcb_roq_sim.pattern_bytes(first * pcb_roq_sim.FRAME_SIZE, count * pcb_roq_sim.FRAME_SIZE)

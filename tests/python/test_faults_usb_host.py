@@ -13,7 +13,8 @@ import time
 import numpy as np
 import pytest
 
-from board_fixtures import SERIAL, frame_indices, open_board, wait_until, wait_until_decoded  # noqa: F401
+from board_fixtures import (SERIAL, frame_indices, open_board, rows_following_on, wait_until,  # noqa: F401
+                            wait_until_decoded)
 from pyzum_zezudi_vu.health import board_health
 
 td = datetime.timedelta
@@ -49,11 +50,11 @@ def returns(call, bound=PROMPT):
 
 
 def rows_follow(block):
-    """True when every row's frame counter is above the one before (a jump ahead is a loss, not corruption).
-    The rows of zeros that end a block a stop delivered partly filled are left out."""
+    """True when every row leads on from the rows before it (a jump ahead is a loss, not corruption). The rows
+    of zeros that end a block a stop delivered partly filled are left out."""
     indices = frame_indices(block)
     filled = len(indices) - int(np.argmax(indices[::-1] != 0)) if indices.any() else 0
-    return bool((np.diff(indices[:filled]) > 0).all())
+    return rows_following_on(indices[:filled], []) == filled
 
 
 def read_blocks(board, count):
