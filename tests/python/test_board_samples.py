@@ -1,5 +1,6 @@
 """Reading `samples` from a board on the simulated bus: the arrays, their order and the block pool."""
 import datetime
+import os
 import random
 import time
 
@@ -13,6 +14,7 @@ from board_fixtures import (ROWS, device, first_frame_bound, frame_indices, open
                             pattern_rows, rows_following_on, start_on_fresh_stream, wait_until_decoded)
 
 td = datetime.timedelta
+SANITIZED = os.environ.get("PYZUM_SANITIZED") == "1"
 POOL = 64
 
 
@@ -147,13 +149,16 @@ class TestRunEnds:
         # A real rate, and far more blocks than the pool holds: stops land in the middle of blocks whose
         # buffers earlier blocks filled (once a pause of the board has made a short read, reads no longer
         # begin where blocks do).
-        sim.configure("board,rate=4e7")
+        # Under a sanitizer on a loaded machine the chip overflows at 40 MB/s, and runs out of step are not checked.
+        sim.configure(f"board,rate={1e7 if SANITIZED else 4e7:g}")
         # Far from frames 0x0FF000..: their payload holds a sync pair a start could lock onto.
         sim.device("SIM0001").stream_pattern(0x100000)
         board = open_board("SIM0001", 4096)
         rng = random.Random(7)
         partial = 0
-        for _ in range(40):
+        for cycle in range(400):
+            if cycle >= 40 and partial > 0:
+                break
             before = board_health(board)
             board.start()
             blocks = [board.samples]
