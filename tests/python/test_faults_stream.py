@@ -131,15 +131,22 @@ class TestCorruptedSync:
             at_read_start.append(start)
             start += S + 1 + rng.randrange(5, 20) * S
             inside_reads.append(start - rng.randrange(1, S))
-        device = sim.device(0)
-        device.corrupt_sync(at_read_start + inside_reads)
-        board = m.PCB_ROQ("SIM0001", S)
-        start_on_fresh_stream(board, device)  # reads begin on frame 0
-        rows = acquire_until(board, pattern, start + 2 * S)
-        del board
-
-        intact, index = pattern.check(rows)
-        good = np.unique(index[intact])
+        # Reads begin on frame 0 and stay a block long, unless the chip ends one early: a loaded machine can let
+        # go of the board only after the latency timer sent a packet with nothing in it. Then every pair planned
+        # for a read's start falls inside one, and the run is made again.
+        for attempt in range(3):
+            if attempt:
+                sim.reset()
+            device = sim.device(0)
+            device.corrupt_sync(at_read_start + inside_reads)
+            board = m.PCB_ROQ("SIM0001", S)
+            start_on_fresh_stream(board, device)
+            rows = acquire_until(board, pattern, start + 2 * S)
+            del board
+            intact, index = pattern.check(rows)
+            good = np.unique(index[intact])
+            if not set(at_read_start) <= set(good.tolist()):
+                break
         expected = int(good[-1] - good[0] + 1)
         lost = expected - len(good)
         figure(record_property,
