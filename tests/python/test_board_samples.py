@@ -175,12 +175,12 @@ class TestRunEnds:
             run = board_health(board).since(before)
             if run.frames_without_sync:
                 continue  # rows decoded out of step carry no frame counter to follow
-            before = []
+            last_rows = []
             for block in blocks:
                 indices = frame_indices(block)
-                real = rows_following_on(indices, before)
+                real = rows_following_on(indices, last_rows)
                 assert not block[real:].any(), f"rows {real}.. hold frames {indices[max(real - 2, 0):real + 3]}"
-                before = indices[-2:]
+                last_rows = indices[-2:]
             if run.partial_blocks:
                 assert real == run.partial_block_rows
                 partial += 1

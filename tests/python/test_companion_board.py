@@ -141,15 +141,16 @@ class TestBlocks:
                 while (block := board.next_block(timeout=0)) is not None:
                     blocks.append(block)
                 board.stop()
-                before = []
+                last_rows = []
                 for block in blocks:
                     assert block.any(axis=1).all(), "an unfilled row passed on as a frame"
                     # Out of step only where the chip overflowed (a sanitizer on a loaded machine), and counted.
-                    in_order = rows_following_on(frame_indices(block), before) == len(block)
+                    indices = frame_indices(block)
+                    in_order = rows_following_on(indices, last_rows) == len(block)
                     h = board.health()
                     overflowed = sim.device(0).stats.bytes_lost > 0
                     assert in_order or (overflowed and h.frames_without_sync > 0), h
-                    before = frame_indices(block)[-2:]
+                    last_rows = indices[-2:]
                 shortened += len(blocks[-1]) < 4096
         assert shortened > 0
 
