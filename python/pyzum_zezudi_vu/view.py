@@ -125,7 +125,8 @@ def _offscreen_figure(figsize):
 def run(args):
     """`python3 -m pyzum_zezudi_vu view`: returns the exit status."""
     from .board import open_board
-    from .cli import EXIT_NO_DISPLAY, print_summary
+    from .exit_codes import EXIT_NO_DISPLAY
+    from .summary import print_summary
     try:
         import matplotlib  # noqa: F401
     except ImportError as e:

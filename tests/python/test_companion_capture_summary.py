@@ -17,7 +17,7 @@ import pytest
 
 import pcb_roq_sim
 from board_fixtures import wait_until
-from pyzum_zezudi_vu import cli
+from pyzum_zezudi_vu import capture_command
 from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, main
 from pyzum_zezudi_vu.health import board_health
 from test_companion_cli import summary
@@ -138,12 +138,12 @@ class TestInjectedFaults:
     def test_a_slow_reader_makes_the_acquisition_wait(self, sim, capsys, monkeypatch):
         stream_from_first_byte(sim, spec="board,rate=1e7")
 
-        class SlowCheck(cli.FrameCheck):
+        class SlowCheck(capture_command.FrameCheck):
             def feed(self, block):
                 time.sleep(0.02)  # four times the 4.9 ms a block lasts at this rate
                 super().feed(block)
 
-        monkeypatch.setattr(cli, "FrameCheck", SlowCheck)
+        monkeypatch.setattr(capture_command, "FrameCheck", SlowCheck)
         status, report = capture(capsys, "--blocks", "60")
         assert status == EXIT_FRAMES_LOST
         assert report["health"]["wait_for_block_s"] > 0
@@ -164,7 +164,7 @@ class TestInjectedFaults:
         data = pcb_roq_sim.pattern_bytes(0, 12 * rows * 3 // 2)
         stream_from_first_byte(sim, data=data)
         opened = []
-        open_board = cli.open_board
+        open_board = capture_command.open_board
 
         @contextlib.contextmanager
         def kept_open_board(*args, **kwargs):
@@ -172,7 +172,7 @@ class TestInjectedFaults:
                 opened.append(board.device)
                 yield board
 
-        monkeypatch.setattr(cli, "open_board", kept_open_board)
+        monkeypatch.setattr(capture_command, "open_board", kept_open_board)
 
         def interrupt():
             # Once the decoder has read the whole stream, however long a busy machine takes to get there; a
