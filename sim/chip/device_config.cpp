@@ -187,6 +187,12 @@ std::string apply_item(std::string_view item, DeviceConfig &device) {
             return bad;
         }
         device.scatter_gather = value == "1";
+    } else if (key == "driver") {
+        if (value.empty() || value.size() > 255 ||
+            value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string_view::npos) {
+            return bad;
+        }
+        device.kernel_driver = value;
     } else if (key == "raw") {
         if (!decode_hex(value, device.raw_bytes)) {
             return bad;

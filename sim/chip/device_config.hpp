@@ -33,6 +33,8 @@ struct DeviceConfig {
     bool scatter_gather = true;
     bool refuse_open = false;
     bool paused = false;
+    // The kernel driver bound to interface 0 at plug-in (usbfs front end only), e.g. "ftdi_sio"; empty: none.
+    std::string kernel_driver;
 };
 
 // The serial a device gets when its entry names none: SIM0001 for the first entry, SIM0002 for the second...

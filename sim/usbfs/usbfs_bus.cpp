@@ -54,6 +54,11 @@ char testbed_root[4096];
 // configured order, a replugged one in its old place, as the stand-in does.
 unsigned sysfs_position(std::size_t index) { return 999 - static_cast<unsigned>(index); }
 
+// The sysfs path of a device's interface 0, where the kernel shows the driver bound to it.
+std::string interface_path(const std::string &syspath) {
+    return syspath + "/" + syspath.substr(syspath.rfind('/') + 1) + ":1.0";
+}
+
 void remove_testbed_at_exit() {
     std::error_code ignored;
     std::filesystem::remove_all(testbed_root, ignored);
@@ -195,12 +200,24 @@ void UsbfsBus::add_to_testbed(const std::shared_ptr<Node> &node) {
                                "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: DEVNAME=" + devnode +
                                "\n" + numbers + "A: bConfigurationValue=1\\n\nA: bNumInterfaces= 1\\n\n" +
                                "H: descriptors=" + hex(descriptors) + "\n";
-    (void)name;
     if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
         std::fprintf(stderr, "pcb_roq_usbfs: cannot add %s: %s\n", devnode.c_str(), error->message);
         g_clear_error(&error);
         return;
     }
+    // The strings as the kernel read them at enumeration: a user who may not open the node still sees them.
+    const std::pair<const char *, const std::optional<std::string> &> strings[] = {
+        {"manufacturer", config.manufacturer}, {"product", config.product}, {"serial", config.serial}};
+    for (const auto &[attribute, text] : strings) {
+        if (text) {
+            std::string line = *text + "\n";
+            umockdev_testbed_set_attribute_binary(testbed, syspath.c_str(), attribute,
+                                                  reinterpret_cast<guint8 *>(line.data()),
+                                                  static_cast<gint>(line.size()));
+        }
+    }
+    g_free(umockdev_testbed_add_device(testbed, "usb", (name + ":1.0").c_str(), syspath.c_str(), "bInterfaceNumber",
+                                       "00", "bInterfaceClass", "ff", nullptr, "DEVTYPE", "usb_interface", nullptr));
     // The node umockdev made is a regular file, always ready for poll(): libusb would spin on it. A FIFO of one
     // page holding one byte is full (not writable); empty, it is writable, which libusb takes as "reap now".
     const std::string path = root + devnode;
@@ -217,15 +234,39 @@ void UsbfsBus::add_to_testbed(const std::shared_ptr<Node> &node) {
     Lock lock(mutex);
     node->fifo = fifo;
     node->pollable = false;
+    node->driver = node->config.kernel_driver; // bound again at every plug-in, as the kernel probes
+    show_driver(*node);
     update_pollable(*node);
 }
 
-void UsbfsBus::remove_from_testbed(const std::string &devnode, const std::string &syspath, int fifo) {
+void UsbfsBus::show_driver(const Node &node) {
+    const std::string link = root + interface_path(node.syspath) + "/driver";
+    ::unlink(link.c_str());
+    if (!node.driver.empty()) {
+        (void)::symlink(("../../../../../bus/usb/drivers/" + node.driver).c_str(), link.c_str());
+    }
+}
+
+void UsbfsBus::show_urb_memory_limit() {
+    const std::string directory = root + "/sys/module/usbcore/parameters";
+    std::filesystem::create_directories(directory);
+    std::uint64_t megabytes = 0;
+    {
+        Lock lock(mutex);
+        megabytes = (urb_memory_limit + (1u << 20) - 1) >> 20; // 0: no limit, as usbcore reads it
+    }
+    if (FILE *file = std::fopen((directory + "/usbfs_memory_mb").c_str(), "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(megabytes));
+        std::fclose(file);
+    }
+}
+
+void UsbfsBus::remove_from_testbed(const std::string &devnode, const std::string &syspath) {
     // libusb learns of an unplug from the "remove" uevent (its hotplug monitor), not from the node.
     umockdev_testbed_uevent(testbed, syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, interface_path(syspath).c_str());
     umockdev_testbed_remove_device(testbed, syspath.c_str());
     umockdev_testbed_detach_ioctl(testbed, devnode.c_str(), nullptr);
-    (void)fifo;
 }
 
 int UsbfsBus::configure(const char *spec, std::string &error) {
@@ -276,6 +317,7 @@ int UsbfsBus::reset(std::string &error) {
         scale = value;
         urb_memory_limit = 0;
     }
+    show_urb_memory_limit();
     const int count = configure(nullptr, error);
     if (count < 0) {
         std::string ignored;
@@ -349,8 +391,11 @@ int UsbfsBus::fail_init(int count, std::string &error) {
 }
 
 int UsbfsBus::set_urb_memory_limit(std::uint64_t bytes, std::string &) {
-    Lock lock(mutex);
-    urb_memory_limit = bytes;
+    {
+        Lock lock(mutex);
+        urb_memory_limit = bytes;
+    }
+    show_urb_memory_limit();
     return 0;
 }
 

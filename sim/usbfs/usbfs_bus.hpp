@@ -93,6 +93,8 @@ private:
         std::vector<int> retired_fifos; // nodes of earlier plugs, left writable for files still open on them
         bool pollable = false;
         const OpenFile *claimed = nullptr;
+        // Who holds interface 0, as sysfs shows it: a kernel driver, "usbfs" while a file claims it, or nobody.
+        std::string driver;
     };
 
     UsbfsBus();
@@ -102,7 +104,7 @@ private:
     void post(std::function<void()> work);
     void run_posted(bool wait);
     void add_to_testbed(const std::shared_ptr<Node> &node);
-    void remove_from_testbed(const std::string &devnode, const std::string &syspath, int fifo);
+    void remove_from_testbed(const std::string &devnode, const std::string &syspath);
 
     // Under the lock.
     bool stale(const OpenFile &file) const;
@@ -114,6 +116,10 @@ private:
     void update_pollable(Node &node);
     // The node refuses to be opened while its device is plugged and configured to refuse.
     void sync_refusal(Node &node);
+    // The interface's sysfs `driver` link follows `node.driver`.
+    void show_driver(const Node &node);
+    // /sys/module/usbcore/parameters/usbfs_memory_mb follows the URB memory limit.
+    void show_urb_memory_limit();
     void unplug_locked(Node &node, Clock::time_point when);
     Clock::time_point next_change(Node &node, Clock::time_point now);
     void clock_loop();

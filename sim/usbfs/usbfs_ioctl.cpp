@@ -161,9 +161,7 @@ void UsbfsBus::unplug_locked(Node &node, Clock::time_point when) {
     node.claimed_by = nullptr;
     node.unplug_at.reset();
     update_pollable(node);
-    post([this, devnode = node.devnode, syspath = node.syspath, fifo = node.fifo] {
-        remove_from_testbed(devnode, syspath, fifo);
-    });
+    post([this, devnode = node.devnode, syspath = node.syspath] { remove_from_testbed(devnode, syspath); });
     changed.notify_all();
 }
 
@@ -208,6 +206,10 @@ void UsbfsBus::on_client_gone(gpointer self, GObject *client) {
     if (node.claimed == &file) {
         node.claimed = nullptr;
         node.claimed_by = nullptr;
+        if (node.plugged) {
+            node.driver.clear();
+            bus.show_driver(node);
+        }
     }
     if (file.counted) {
         ++node.closes;
@@ -271,11 +273,13 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
             error = ENOENT;
             return -1;
         }
-        if (node.claimed != nullptr && node.claimed != &file) {
-            error = EBUSY;
+        if ((node.claimed != nullptr && node.claimed != &file) || (node.claimed == nullptr && !node.driver.empty())) {
+            error = EBUSY; // another program's claim, or a kernel driver nobody detached
             return -1;
         }
         node.claimed = &file;
+        node.driver = "usbfs";
+        show_driver(node);
         // The stats only ask whether someone holds the claim; the stand-in's handle type stands for the file.
         node.claimed_by = reinterpret_cast<const libusb_device_handle *>(&file);
         node.last_claimed_interface = 0;
@@ -288,6 +292,8 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
         }
         node.claimed = nullptr;
         node.claimed_by = nullptr;
+        node.driver.clear();
+        show_driver(node);
         return 0;
     case USBDEVFS_SETCONFIGURATION: {
         int value = 0;
@@ -328,10 +334,44 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
         }
         return done;
     }
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-        error = ENODATA; // no kernel driver is bound to the interface
+    case USBDEVFS_GETDRIVER: {
+        auto *query = reinterpret_cast<usbdevfs_getdriver *>(argument);
+        if (query->interface != 0 || node.driver.empty()) {
+            error = ENODATA; // no driver is bound to the interface
+            return -1;
+        }
+        std::snprintf(query->driver, sizeof query->driver, "%s", node.driver.c_str());
+        return 0;
+    }
+    case USBDEVFS_IOCTL: {
+        const auto *command = reinterpret_cast<const usbdevfs_ioctl *>(argument);
+        if (command->ifno != 0) {
+            error = EINVAL;
+            return -1;
+        }
+        if (command->ioctl_code == USBDEVFS_DISCONNECT) {
+            if (node.driver.empty()) {
+                error = ENODATA;
+                return -1;
+            }
+            // The kernel unbinds whoever holds the interface, another file's claim included (libusb asks first).
+            node.claimed = nullptr;
+            node.claimed_by = nullptr;
+            node.driver.clear();
+            show_driver(node);
+            return 0;
+        }
+        if (command->ioctl_code == USBDEVFS_CONNECT) {
+            if (!node.driver.empty() || node.config.kernel_driver.empty()) {
+                return 0; // nothing (more) to bind
+            }
+            node.driver = node.config.kernel_driver;
+            show_driver(node);
+            return 1;
+        }
+        error = ENOTTY;
         return -1;
+    }
     default:
         error = ENOTTY;
         return -1;

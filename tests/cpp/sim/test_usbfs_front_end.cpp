@@ -9,6 +9,7 @@
 #include <ftdi.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <unistd.h>
 
 #include "libftdi_session.hpp"
 #include "sim_test_support.hpp"
@@ -123,6 +124,29 @@ TEST_F(UsbfsBus, OpeningClaimsTheInterfaceAndSetsTheBitMode) {
     EXPECT_EQ(stats().bit_mode, 0x40);
     LibftdiSession second;
     EXPECT_LT(second.open(), 0) << "a claimed interface is busy for another file";
+}
+
+// Who holds interface 0, as a user (or doctor) reads it from sysfs without opening the device.
+std::string interface_driver() {
+    char link[256] = {};
+    const ssize_t n = readlink("/sys/bus/usb/devices/1-999/1-999:1.0/driver", link, sizeof link - 1);
+    if (n < 0) {
+        return "";
+    }
+    const std::string target(link, static_cast<std::size_t>(n));
+    return target.substr(target.rfind('/') + 1);
+}
+
+TEST_F(UsbfsBus, ABoundKernelDriverKeepsTheInterfaceUntilLibftdiDetachesIt) {
+    configure("board,rate=unlimited,driver=ftdi_sio");
+    EXPECT_EQ(interface_driver(), "ftdi_sio");
+    LibftdiSession kept;
+    kept.ctx->module_detach_mode = DONT_DETACH_SIO_MODULE;
+    EXPECT_LT(kept.open(), 0) << "the kernel's driver holds the interface";
+    open_streaming(); // detaches it, as libftdi does by default
+    EXPECT_EQ(interface_driver(), "usbfs");
+    session.reset();
+    EXPECT_TRUE(eventually([] { return interface_driver().empty(); })) << "a closed file keeps its claim";
 }
 
 TEST_F(UsbfsBus, FtdiReadDataDeliversThePattern) {
