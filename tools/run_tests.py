@@ -36,7 +36,8 @@ USBFS_LIB = "sim/libpcb_roq_usbfs.so"
 USBFS_SUITES = tuple(f"tests/python/{name}.py" for name in (
     "test_module", "test_board_surface", "test_board_arguments", "test_board_samples", "test_board_raw",
     "test_board_control", "test_board_threads", "test_board_hostile", "test_board_timeout", "test_board_waiting",
-    "test_refusals", "test_faults_device", "test_faults_stream", "test_faults_usb_host", "test_companion_health"))
+    "test_refusals", "test_faults_device", "test_faults_stream", "test_faults_usb_host", "test_companion_health",
+    "test_companion_doctor"))
 QUICK = os.environ.get("PYZUM_QUICK") == "1"  # developer shortcut: plain build only
 # PYZUM_TEST_LOAD=N: N CPU-bound processes run beside the whole run, as on a machine busy with other work.
 LOAD = int(os.environ.get("PYZUM_TEST_LOAD", "0") or 0)

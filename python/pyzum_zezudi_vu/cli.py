@@ -1,4 +1,4 @@
-"""python3 -m pyzum_zezudi_vu: parses the command line and runs one command (list, capture, view, raw)."""
+"""python3 -m pyzum_zezudi_vu: parses the command line and runs one command (list, capture, view, raw, doctor)."""
 import argparse
 import importlib
 import sys
@@ -7,7 +7,7 @@ from .board import NoBoardError
 from .exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, EXIT_NO_BOARD, EXIT_NO_DISPLAY
 
 # The module that runs each command, imported only when its command is asked for (the view's drags in matplotlib).
-COMMANDS = {"list": "listing", "capture": "capture_command", "view": "view", "raw": "raw"}
+COMMANDS = {"list": "listing", "capture": "capture_command", "view": "view", "raw": "raw", "doctor": "doctor"}
 
 
 def _positive_int(text):
@@ -34,11 +34,12 @@ def _positive_float(text):
 def parser():
     p = argparse.ArgumentParser(
         prog="python3 -m pyzum_zezudi_vu",
-        description="Lists PCB_ROQ boards and captures their stream.",
+        description="Lists PCB_ROQ boards, captures their stream and checks what keeps them from working.",
         epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
                f"{EXIT_FRAMES_LOST} the stream did not arrive whole (bytes skipped, frames without their sync "
                f"pair, failed reads, the reader fell behind, frames lost or out of order), "
-               f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_INTERRUPTED} interrupted.")
+               f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_INTERRUPTED} interrupted; "
+               f"doctor: 0 all ok, 1 a warning, 2 a problem.")
     sub = p.add_subparsers(dest="command", required=True)
 
     sub.add_parser("list", help="print the serial numbers of the attached boards")
@@ -82,6 +83,16 @@ def parser():
     r.add_argument("--bytes", type=_non_negative_int, required=True, help="number of bytes to read")
     r.add_argument("--out", metavar="FILE", required=True, help="file to write the bytes to")
 
+    d = sub.add_parser("doctor", help="check the boards, their access, link and libraries; say what to do",
+                       description="Checks every FTDI device on the USB bus without opening it (speed, kernel "
+                                   "driver, strings), whether this user may open each board and whether another "
+                                   "program holds it, usbfs_memory_mb and the library versions; then streams "
+                                   "from each board that opens. One line per check: ok, warning or problem, "
+                                   "with the thing to do. Exit status 0 all ok, 1 a warning, 2 a problem.")
+    d.add_argument("--serial", help="stream from this board only (default: every board that opens)")
+    d.add_argument("--seconds", type=_positive_float, default=5.0,
+                   help="seconds of the streaming test (default: 5)")
+    d.add_argument("--json", action="store_true", help="print the checks as one JSON object")
     return p
 
 
