@@ -15,7 +15,7 @@ import time
 
 import numpy as np
 
-from . import usb_survey
+from . import usb_survey, versions
 from .board import NoBoardError, list_boards, open_board
 from .frames import FrameCheck
 from .summary import run_summary
@@ -155,12 +155,8 @@ def examine_usbfs_memory(boards):
 
 
 def examine_versions():
-    from importlib import metadata
-    try:
-        ours = metadata.version("pyzum_zezudi_vu")
-    except metadata.PackageNotFoundError:
-        ours = "from the source tree"
-    libraries = usb_survey.library_versions()
+    ours = versions.package_version()
+    libraries = versions.library_versions()
     details = {name: _version(found) for name, found in libraries.items()}
     text = (f"pyzum_zezudi_vu {ours}, libftdi {_version(libraries['libftdi'])}, libusb "
             f"{_version(libraries['libusb'])}, Python {platform.python_version()}, NumPy {np.__version__}")
