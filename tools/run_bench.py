@@ -164,6 +164,31 @@ def real_rate_table():
     return rows
 
 
+def capture_to_file(suffix):
+    """`capture --seconds` at the chip's full rate into a file of this format: what it lost, how fast it wrote, the
+    CPU it took (the whole capture process, as a share of one core)."""
+    import resource
+    env = real_rate_env(40e6, 1, "module", False)
+    out = BUILD / f"capture{suffix}"
+    out.unlink(missing_ok=True)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cmd = [sys.executable, "-m", "pyzum_zezudi_vu", "capture", "--seconds", REAL_RATE_SECONDS, "--out", str(out),
+           "--json"]
+    proc = sh(cmd, env=env, capture_output=True, text=True, timeout=3600)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    try:
+        summary = json.loads(proc.stdout)
+    except ValueError:
+        return {"format": suffix, "error": (proc.stderr or proc.stdout).strip()[-300:]}
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    size = out.stat().st_size if out.exists() else 0
+    out.unlink(missing_ok=True)
+    return {"format": suffix, "whole": summary["whole"], "frames": summary["frames"],
+            "lost_frames": summary["frame_counter"].get("lost"), "problems": summary["problems"],
+            "seconds": summary["seconds"], "write_mb_s": round(size / 1e6 / summary["seconds"], 1),
+            "cpu_share": round(cpu / summary["seconds"], 3)}
+
+
 def real_rate_cells(row):
     if row.get("error") == "a reader received no block":
         # Every block it assembled held a gap: it delivered nothing in six times the row's duration.
@@ -305,6 +330,14 @@ def table(results):
             lost, steps, cpu = real_rate_cells(row)
             lines.append(f"  {row['rate'] / 1e6:>4g}MB {row['condition']:<8} {row['boards']:>6} "
                          f"{READER_NAMES[row['reader']]:<22} {lost:>10} {steps:>12} {cpu:>6}")
+    if results.get("capture_files"):
+        lines.append(f"Capture to a file at 40 MB/s, FIFO {FIFO} bytes, {REAL_RATE_SECONDS} s")
+        for row in results["capture_files"]:
+            if "error" in row:
+                lines.append(f"  {row['format']:<6} failed: {row['error']}")
+                continue
+            lines.append(f"  {row['format']:<6} whole {str(row['whole']):<5} lost frames {row['lost_frames']}, "
+                         f"written {row['write_mb_s']} MB/s, CPU {100 * row['cpu_share']:.0f} % of a core")
     lines.append("Goals (reported, not enforced)")
     for g in results["goals"]:
         lines.append(f"  [{'met' if g['met'] else 'MISSED':>6}] {g['goal']}: {g['value']}")
@@ -334,6 +367,16 @@ def markdown(results):
             lost, steps, cpu = real_rate_cells(row)
             lines.append(f"| {row['rate'] / 1e6:g} | {row['condition']} | {row['boards']} |"
                          f" {READER_NAMES[row['reader']]} | {lost} | {steps} | {cpu} |")
+    if results.get("capture_files"):
+        lines += ["", f"Capture to a file: `capture --seconds {REAL_RATE_SECONDS} --out FILE` at 40 MB/s, FIFO {FIFO}"
+                      " bytes; CPU is the capture process as a share of one core.", "",
+                  "| format | arrived whole | lost frames | written MB/s | CPU |", "|---|---|---:|---:|---:|"]
+        for row in results["capture_files"]:
+            if "error" in row:
+                lines.append(f"| {row['format']} | failed | | | |")
+            else:
+                lines.append(f"| {row['format']} | {'yes' if row['whole'] else 'NO'} | {row['lost_frames']} |"
+                             f" {row['write_mb_s']} | {100 * row['cpu_share']:.0f} % |")
     lines.append("")
     lines.append("| goal | value | |")
     lines.append("|---|---:|---|")
@@ -373,6 +416,7 @@ def main():
     results["module"] = run_json("module extras", [py, "module_extras.py"], sim_env(preload_counter=True))
     if os.environ.get("PYZUM_BENCH_REAL_RATE", "1") != "0":
         results["real_rate"] = real_rate_table()
+        results["capture_files"] = [capture_to_file(".npy"), capture_to_file(".h5")]
     results["goals"] = goals(results)
 
     (BUILD / "results.json").write_text(json.dumps(results, indent=2) + "\n")
@@ -387,6 +431,7 @@ def main():
         failed.append("C++ benchmarks")
     if "error" in results["module"]:
         failed.append("module extras")
+    failed += [f"capture to {r['format']}" for r in results.get("capture_files", []) if "error" in r]
     if failed:
         print("bench: no numbers from " + ", ".join(failed), file=sys.stderr)
         return 1

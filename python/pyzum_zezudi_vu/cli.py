@@ -50,12 +50,20 @@ def parser():
                        help="seconds to wait for data before giving up (default: 2)")
 
     c = sub.add_parser("capture", help="capture blocks of samples, check the frame counter, save or plot them")
-    board_options(c)
+    which = c.add_mutually_exclusive_group()
+    which.add_argument("--serial", action="append",
+                       help="serial number of a board (default: the first listed); repeat it for several boards, "
+                            "each read on its own thread into one HDF5 file")
+    which.add_argument("--all", action="store_true", help="capture every listed board")
+    c.add_argument("--timeout", type=_positive_float, default=2.0,
+                   help="seconds to wait for data before giving up (default: 2)")
     amount = c.add_mutually_exclusive_group(required=True)
     amount.add_argument("--blocks", type=_positive_int, help="number of blocks to capture")
     amount.add_argument("--seconds", type=_positive_float, help="capture for this many seconds")
     c.add_argument("--samples-count", type=_positive_int, default=4096, help="frames per block (default: 4096)")
-    c.add_argument("--out", metavar="FILE.npy", help="write all samples, int16 of shape (frames, 5)")
+    c.add_argument("--out", metavar="FILE.npy|FILE.h5",
+                   help="write all samples, int16 of shape (frames, 5): .npy, or HDF5 (.h5, .hdf5) with the "
+                        "board's identity, block arrival times, its counters and the verdict, one group per board")
     c.add_argument("--plot", metavar="FILE.png", help="draw the five channels of the first frames")
     c.add_argument("--plot-samples", type=_positive_int, default=4096,
                    help="frames drawn by --plot (default: 4096)")
