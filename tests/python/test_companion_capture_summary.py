@@ -18,6 +18,7 @@ import pytest
 import pcb_roq_sim
 from board_fixtures import wait_until
 from pyzum_zezudi_vu import capture_command
+from pyzum_zezudi_vu.npy_writer import _header as npy_header
 from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, main
 from pyzum_zezudi_vu.health import board_health
 from test_companion_cli import summary
@@ -174,17 +175,22 @@ class TestInjectedFaults:
 
         monkeypatch.setattr(capture_command, "open_board", kept_open_board)
 
+        out = tmp_path / "c.npy"
+        first_block_written = len(npy_header(0, 5)) + rows * 10
+
         def interrupt():
-            # Once the decoder has read the whole stream, however long a busy machine takes to get there; a
-            # stream that never gets there is reported below, not by a capture waiting for its timeout.
+            # Once the decoder has read the whole stream and the capture has written the first block, however
+            # long a busy machine takes to get there; a stream that never gets there is reported below, not by a
+            # capture waiting for its timeout.
             deadline = time.monotonic() + 30
-            while not (opened and board_health(opened[0]).stream_bytes >= len(data)) and time.monotonic() < deadline:
+            while time.monotonic() < deadline and not (
+                    opened and board_health(opened[0]).stream_bytes >= len(data)
+                    and out.exists() and out.stat().st_size >= first_block_written):
                 time.sleep(0.01)
             os.kill(os.getpid(), signal.SIGINT)
 
         interrupter = threading.Thread(target=interrupt)
         interrupter.start()
-        out = tmp_path / "c.npy"
         # A run started in the background has SIGINT ignored, and then no KeyboardInterrupt would come.
         previous = signal.signal(signal.SIGINT, signal.default_int_handler)
         try:
