@@ -3,11 +3,13 @@ import argparse
 import importlib
 import sys
 
+from . import stream_command
 from .board import NoBoardError
 from .exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, EXIT_NO_BOARD, EXIT_NO_DISPLAY
 
 # The module that runs each command, imported only when its command is asked for (the view's drags in matplotlib).
-COMMANDS = {"list": "listing", "capture": "capture_command", "view": "view", "raw": "raw", "doctor": "doctor"}
+COMMANDS = {"list": "listing", "capture": "capture_command", "view": "view", "raw": "raw", "doctor": "doctor",
+            "stream": "stream_command"}
 
 
 def _positive_int(text):
@@ -101,6 +103,7 @@ def parser():
     d.add_argument("--seconds", type=_positive_float, default=5.0,
                    help="seconds of the streaming test (default: 5)")
     d.add_argument("--json", action="store_true", help="print the checks as one JSON object")
+    stream_command.add_parser(sub, _positive_int, _positive_float)
     return p
 
 

@@ -1,0 +1,205 @@
+"""The stream command's LSL outlet, received by inlets in other processes over loopback.
+
+Run as a script, this file is such an inlet: `python3 test_companion_stream.py PROP VALUE FRAMES` resolves
+the stream whose PROP is VALUE, prints "receiving" once data flows, then one JSON line on what it received:
+FRAMES frames, or with 0 everything until the stream falls silent (an inlet that is told at once that the
+outlet went away can no longer read what it holds: this one waits for the outlet to come back instead).
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytestmark = pytest.mark.timeout(300)
+
+RATE = 10_000_000                # stream bytes per second: every frame must reach an inlet at this rate
+FRAME_RATE = RATE / 12
+BOARD = f"board,rate={RATE},fifo={4 * RATE}"  # seconds of FIFO: a busy machine loses nothing on the board
+WAIT = 120                       # seconds any one step may take on a loaded machine
+SILENCE = 10                     # seconds without a frame that mean the stream ended
+
+
+def lsl_config(tmp_path):
+    """Loopback only, in a session of this test's own, quiet, with small sample reserves."""
+    path = tmp_path / "lsl_api.cfg"
+    path.write_text("[ports]\nIPv6 = disable\n"
+                    "[multicast]\nResolveScope = machine\n"
+                    f"[lab]\nKnownPeers = {{127.0.0.1}}\nSessionID = pyzum-{os.getpid()}-{tmp_path.name}\n"
+                    "[tuning]\nInletBufferReserveMs = 500\n"
+                    "[log]\nlevel = -3\n")
+    return str(path)
+
+
+def start_outlet(config, *args):
+    env = dict(os.environ, PCB_ROQ_SIM=BOARD, LSLAPICFG=config)
+    return subprocess.Popen([sys.executable, "-m", "pyzum_zezudi_vu", "stream", "--rate-hz", repr(FRAME_RATE),
+                             "--json", *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def start_inlet(config, prop, value, frames):
+    env = dict(os.environ, LSLAPICFG=config)
+    return subprocess.Popen([sys.executable, __file__, prop, value, str(frames)], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def wait_until_receiving(inlet):
+    line = inlet.stdout.readline()  # the child ends by itself if it finds nothing: no deadline needed here
+    assert line.strip() == "receiving", line + inlet.stderr.read()
+
+
+def result(process):
+    out, err = process.communicate(timeout=WAIT)
+    assert process.returncode in (0, 130), f"exit {process.returncode}: {err}"
+    return json.loads(out[out.index("{"):])  # after the inlet's "receiving"
+
+
+def assert_whole(received, step=1):
+    assert received["frames"] > 0
+    assert received["counter_gaps"] == 0, "frames missing or out of order"
+    assert received["stamps_not_increasing"] == 0
+    assert received["last"] - received["first"] == step * (received["frames"] - 1)
+
+
+def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp_path):
+    config = lsl_config(tmp_path)
+    outlet = start_outlet(config)
+    steady = coming_and_going = None
+    try:
+        steady = start_inlet(config, "type", "PCB_ROQ", 0)
+        wait_until_receiving(steady)
+        for _ in range(2):  # an inlet comes, takes its share and goes, twice, while the first one reads on
+            coming_and_going = start_inlet(config, "name", "PCB_ROQ SIM0001", 400_000)
+            visit = result(coming_and_going)
+            assert_whole(visit)
+            assert visit["frames"] == 400_000
+        outlet.send_signal(signal.SIGINT)
+        summary = result(outlet)
+        whole = result(steady)
+    finally:
+        for process in (outlet, steady, coming_and_going):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.communicate()
+
+    assert summary["exit_status"] == 130 and summary["whole"], summary["problems"]
+    stream = summary["stream"]
+    assert stream["frames_pushed"] == summary["frames"]
+    assert whole["still_listed"] == 0, "the stream is still offered after it ended"
+    assert_whole(whole)
+    assert whole["last"] == stream["last_frame_counter"], "the last frames pushed did not arrive"
+
+    info = whole["info"]
+    assert (info["name"], info["type"], info["source_id"]) == ("PCB_ROQ SIM0001", "PCB_ROQ", "SIM0001")
+    assert (info["channels"], info["format"]) == (5, 5)  # five int16 channels
+    assert info["rate"] == pytest.approx(FRAME_RATE)
+    for text in ("<label>frame_counter_low</label>", "<label>frame_counter_high</label>", "<label>word4</label>",
+                 "<software>pyzum_zezudi_vu</software>", "<version>"):
+        assert text in info["xml"]
+    assert "<every>" not in info["xml"]
+
+
+def test_every_nth_frame_keeps_its_step_across_blocks(tmp_path):
+    config = lsl_config(tmp_path)
+    # Blocks of 1000 frames, every third pushed: a block does not end on a pushed frame.
+    outlet = start_outlet(config, "--every", "3", "--samples-count", "1000", "--name", "decimated")
+    try:
+        inlet = start_inlet(config, "name", "decimated", 100_000)
+        received = result(inlet)
+        outlet.send_signal(signal.SIGINT)
+        result(outlet)
+    finally:
+        for process in (outlet, inlet):
+            if process.poll() is None:
+                process.kill()
+                process.communicate()
+    assert_whole(received, step=3)
+    assert received["info"]["rate"] == pytest.approx(FRAME_RATE / 3)
+    assert "<every>3</every>" in received["info"]["xml"]
+
+
+def test_stamps_follow_arrival_and_never_step_back():
+    from pyzum_zezudi_vu.stream_command import MOST_HELD_S, BlockPusher
+    import numpy as np
+
+    pushed = []
+    pusher = BlockPusher(lambda rows, stamp: pushed.append((len(rows), stamp)), board_rate=1000.0, every=1)
+    block = np.zeros((100, 5), np.int16)
+    pusher.push(block, arrival=10.0)
+    assert pushed[-1] == (100, pytest.approx(9.9))  # its frames came in over the 0.1 s before it arrived
+    pusher.push(block, arrival=10.15)               # handed over late: its stamps follow its arrival
+    assert pushed[-1][1] == pytest.approx(10.05)
+    pusher.push(block, arrival=10.16)               # right behind it: held on after the late block's frames
+    assert pushed[-1][1] == pytest.approx(10.15)
+    pusher.push(block, arrival=10.4 + MOST_HELD_S + 1)  # far ahead: the clock again
+    assert pushed[-1][1] == pytest.approx(10.3 + MOST_HELD_S + 1)
+    pusher.push(block, arrival=1.0)                 # far behind the stamps: the clock wins over order
+    assert pushed[-1][1] == pytest.approx(0.9)
+
+
+def test_liblsl_configuration_keeps_the_users_keys():
+    from pyzum_zezudi_vu.lsl import with_defaults
+
+    users = "[lab]\nKnownPeers = {10.0.0.2}\n[tuning]\n; a comment = no key\nOutletBufferReserveMs = 50\n"
+    merged = with_defaults(users, "tuning", {"OutletBufferReserveMs": 500, "InletBufferReserveMs": 500})
+    assert "OutletBufferReserveMs = 50" in merged and "OutletBufferReserveMs = 500" not in merged
+    assert "InletBufferReserveMs = 500" in merged and "KnownPeers = {10.0.0.2}" in merged
+    assert with_defaults("", "tuning", {"A": 1}) == "[tuning]\nA = 1\n"
+
+
+def _receive(prop, value, frames):
+    """The inlet: resolves, reads and checks the frame counter and stamps as it goes."""
+    import numpy as np
+
+    from pyzum_zezudi_vu import frame_indices, lsl
+
+    deadline = time.monotonic() + WAIT
+    infos = []
+    while not infos and time.monotonic() < deadline:
+        infos = lsl.resolve(prop, value, timeout=5.0)
+    if not infos:
+        sys.exit(f"no stream whose {prop} is {value!r}")
+    with lsl.StreamInlet(infos[0], buffered_seconds=20, recover=frames == 0) as inlet:
+        for found in infos:
+            found.close()
+        with inlet.full_info(timeout=WAIT) as full:
+            info = {"name": full.name, "type": full.type, "source_id": full.source_id,
+                    "channels": full.channel_count, "format": full.channel_format, "rate": full.nominal_rate,
+                    "xml": full.xml()}
+        inlet.open(timeout=WAIT)
+        rows, stamps = np.empty((65536, 5), np.int16), np.empty(65536)
+        got, first, last, last_stamp, gaps, back = 0, None, None, None, 0, 0
+        step = None
+        while frames == 0 or got < frames:
+            room = min(len(rows), frames - got) if frames else len(rows)
+            n = inlet.pull_chunk(rows[:room], stamps[:room], timeout=SILENCE if frames == 0 and got else WAIT)
+            if n == 0:
+                break
+            if got == 0:
+                print("receiving", flush=True)
+            counters = frame_indices(rows[:n]).astype(np.int64)
+            chain = counters if last is None else np.concatenate(([last], counters))
+            steps = np.diff(chain)
+            if step is None and len(steps):
+                step = int(steps[0])
+            gaps += int(np.count_nonzero(steps != step)) if step else 0
+            times = stamps[:n] if last_stamp is None else np.concatenate(([last_stamp], stamps[:n]))
+            back += int(np.count_nonzero(np.diff(times) <= 0))
+            first = int(counters[0]) if first is None else first
+            last, last_stamp = int(counters[-1]), float(stamps[n - 1])
+            got += n
+    still_listed = 0
+    if frames == 0:
+        listed = lsl.resolve(prop, value, timeout=2.0)
+        still_listed = len(listed)
+        for found in listed:
+            found.close()
+    print(json.dumps({"info": info, "frames": got, "first": first, "last": last, "counter_gaps": gaps,
+                      "stamps_not_increasing": back, "still_listed": still_listed}), flush=True)
+
+
+if __name__ == "__main__":
+    _receive(sys.argv[1], sys.argv[2], int(sys.argv[3]))
