@@ -189,6 +189,23 @@ def capture_to_file(suffix):
             "cpu_share": round(cpu / summary["seconds"], 3)}
 
 
+def lsl_env():
+    """The stream command's outlet and one inlet, each rate for 10 s unless PYZUM_BENCH_SECONDS says otherwise."""
+    env = sim_env()
+    env["PYZUM_BENCH_SECONDS"] = os.environ.get("PYZUM_BENCH_SECONDS", "10")
+    return env
+
+
+def lsl_line(lsl):
+    if "error" in lsl:
+        return f"LSL outlet: failed: {lsl['error']}"
+    best = lsl["highest_whole_mb_s"]
+    return (f"LSL outlet, one inlet on loopback, FIFO {lsl['fifo']} bytes, {lsl['seconds_per_rate']:g} s per rate: "
+            f"every frame arrives up to {best} MB/s" + (f" (outlet {100 * lsl['outlet_cpu_share']:.0f} %, inlet "
+            f"{100 * lsl['inlet_cpu_share']:.0f} % of a core)" if best else "")
+            + ("" if best == 40 else f"; {lsl['rows'][-1]['mb_s']} MB/s did not"))
+
+
 def real_rate_cells(row):
     if row.get("error") == "a reader received no block":
         # Every block it assembled held a gap: it delivered nothing in six times the row's duration.
@@ -338,6 +355,8 @@ def table(results):
                 continue
             lines.append(f"  {row['format']:<6} whole {str(row['whole']):<5} lost frames {row['lost_frames']}, "
                          f"written {row['write_mb_s']} MB/s, CPU {100 * row['cpu_share']:.0f} % of a core")
+    if results.get("lsl"):
+        lines.append(lsl_line(results["lsl"]))
     lines.append("Goals (reported, not enforced)")
     for g in results["goals"]:
         lines.append(f"  [{'met' if g['met'] else 'MISSED':>6}] {g['goal']}: {g['value']}")
@@ -377,6 +396,8 @@ def markdown(results):
             else:
                 lines.append(f"| {row['format']} | {'yes' if row['whole'] else 'NO'} | {row['lost_frames']} |"
                              f" {row['write_mb_s']} | {100 * row['cpu_share']:.0f} % |")
+    if results.get("lsl"):
+        lines += ["", lsl_line(results["lsl"]) + "."]
     lines.append("")
     lines.append("| goal | value | |")
     lines.append("|---|---:|---|")
@@ -417,6 +438,7 @@ def main():
     if os.environ.get("PYZUM_BENCH_REAL_RATE", "1") != "0":
         results["real_rate"] = real_rate_table()
         results["capture_files"] = [capture_to_file(".npy"), capture_to_file(".h5")]
+        results["lsl"] = run_json("LSL outlet", [py, "lsl_rate.py"], lsl_env())
     results["goals"] = goals(results)
 
     (BUILD / "results.json").write_text(json.dumps(results, indent=2) + "\n")

@@ -240,6 +240,7 @@ class StreamOutlet:
             raise _failure("creating the outlet")
         self._handle = handle
         self._channels = info.channel_count
+        self._interval = 1.0 / info.nominal_rate
 
     # One thread at a time; a failed push leaves the outlet usable, without that chunk.
     def push_chunk(self, rows, first_timestamp):
@@ -250,7 +251,9 @@ class StreamOutlet:
         if len(rows) == 0:
             return
         rows = np.ascontiguousarray(rows)
-        status = library().lsl_push_chunk_stp(self._live(), rows.ctypes.data, rows.size, first_timestamp, 1)
+        # liblsl takes the stamp of a chunk's last sample and counts the first one back from it.
+        last_timestamp = first_timestamp + (len(rows) - 1) * self._interval
+        status = library().lsl_push_chunk_stp(self._live(), rows.ctypes.data, rows.size, last_timestamp, 1)
         if status < 0:
             raise _failure(f"pushing a chunk (error {status})")
 

@@ -1,5 +1,6 @@
 """`python3 -m pyzum_zezudi_vu stream`: publishes a board's frames as a Lab Streaming Layer outlet."""
 import json
+import signal
 import sys
 import time
 from importlib import metadata
@@ -124,6 +125,26 @@ class BlockPusher:
         self._next_stamp = stamp + len(chosen) * self._every / self._rate
 
 
+class _CtrlC:
+    """Ctrl-C noted rather than raised while streaming: the block in hand is pushed and counted before the
+    stream ends (raised inside a push, the count would miss a block that went out)."""
+
+    def __enter__(self):
+        self.pressed = False
+        try:
+            self._previous = signal.signal(signal.SIGINT, self._note)
+        except ValueError:  # not the main thread: Ctrl-C raises there as usual
+            self._previous = None
+        return self
+
+    def _note(self, signum, frame):
+        self.pressed = True
+
+    def __exit__(self, *exc):
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+
 def run(args):
     """Streams until --seconds pass or Ctrl-C, then prints the summary; returns the exit status."""
     lsl.configure(OUTLET_RESERVE)  # also says what to install before the board is opened
@@ -139,29 +160,34 @@ def run(args):
         bar = progress(args.seconds, "s") if args.seconds is not None else NoProgress()
         before = board.health()
         begin = shown = time.monotonic()
+        ctrl_c = _CtrlC()
         try:
-            for block in board.blocks(seconds=args.seconds):
-                arrival = lsl.local_clock()
-                blocks += 1
-                check.feed(block)
-                if outlet is None:
-                    # Made once the first block tells whether words 0 and 1 carry the frame counter.
-                    with stream_info(name, serial, args.rate_hz, args.every, args.samples_count,
-                                     check.numbered) as info:
-                        outlet = lsl.StreamOutlet(info, BUFFERED_SECONDS)
-                    pusher = BlockPusher(outlet.push_chunk, args.rate_hz, args.every)
-                    print(f"streaming \"{name}\" (type {STREAM_TYPE}, source_id {serial}); Ctrl-C ends it",
-                          file=sys.stderr, flush=True)
-                pusher.push(block, arrival)
-                if args.seconds is not None:
-                    now = time.monotonic()
-                    bar.update(min(now, begin + args.seconds) - shown)
-                    shown = now
+            with ctrl_c:
+                for block in board.blocks(seconds=args.seconds):
+                    arrival = lsl.local_clock()
+                    blocks += 1
+                    check.feed(block)
+                    if outlet is None:
+                        # Made once the first block tells whether words 0 and 1 carry the frame counter.
+                        with stream_info(name, serial, args.rate_hz, args.every, args.samples_count,
+                                         check.numbered) as info:
+                            outlet = lsl.StreamOutlet(info, BUFFERED_SECONDS)
+                        pusher = BlockPusher(outlet.push_chunk, args.rate_hz, args.every)
+                        print(f"streaming \"{name}\" (type {STREAM_TYPE}, source_id {serial}); Ctrl-C ends it",
+                              file=sys.stderr, flush=True)
+                    pusher.push(block, arrival)
+                    if args.seconds is not None:
+                        now = time.monotonic()
+                        bar.update(min(now, begin + args.seconds) - shown)
+                        shown = now
+                    if ctrl_c.pressed:
+                        break
         except KeyboardInterrupt:
             interrupted = True  # the stream ends as at --seconds: summed up, the outlet withdrawn
         except TimeoutError as e:
             error = e
         finally:
+            interrupted = interrupted or ctrl_c.pressed
             elapsed = time.monotonic() - begin
             board.stop()
             health = board.health().since(before)
