@@ -12,7 +12,9 @@ Every test has a time limit. ctest ends a test after CTEST_TIMEOUT seconds. A Py
 PYTEST_TIMEOUT seconds with its traceback (pytest-timeout, signal method) and the run goes on, as long as the
 stuck call gets back to the interpreter (the module's waits do); one stuck in C that never does, with the
 GIL held or not, gets every thread's Python stack printed a minute later by faulthandler, which then ends
-the run (its stage then has no report and fails).
+the run (its stage then has no report and fails). A failed test's teardown runs without either watchdog, so a
+whole Python stage has a limit too (STAGE_TIMEOUT): past it every thread's stack is printed and the stage ends,
+counted as failed, and the other stages still run.
 
     run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests only)
     run_tests.py --soak    the soak and stress tests at full length (make soak)
@@ -22,6 +24,7 @@ PYZUM_TEST_LOAD=N runs N CPU-bound processes beside the whole run: the tests mus
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -45,14 +48,16 @@ LOAD = int(os.environ.get("PYZUM_TEST_LOAD", "0") or 0)
 CTEST_TIMEOUT = 600
 PYTEST_TIMEOUT = 300
 SOAK_LONG_TIMEOUT = 900
+STAGE_TIMEOUT = 30 * 60  # a Python stage; the longest takes under 3 minutes on a quiet two-core machine
 
 SID = "sid"      # this root, with sid's libftdi
 LIBFTDI15 = "1.5"  # the root with Debian 12's libftdi 1.5
 BUILD15 = "build/ftdi15"
 
 
-def sh(cmd, extra_env=None, root=SID, **kw):
-    """Runs cmd in this root or, for LIBFTDI15, in the other one, with extra_env added for cmd alone."""
+def sh(cmd, extra_env=None, root=SID, limit=None, **kw):
+    """Runs cmd in this root or, for LIBFTDI15, in the other one, with extra_env added for cmd alone; after
+    `limit` seconds it is ended (its return code then negative)."""
     extra_env = extra_env or {}
     if root == LIBFTDI15:
         # Set inside the other root only: tools/devroot and its helpers must not load a preload meant for cmd.
@@ -60,7 +65,35 @@ def sh(cmd, extra_env=None, root=SID, **kw):
                *cmd]
         extra_env = {}
     print("+", " ".join(str(c) for c in cmd), flush=True)
-    return subprocess.run(cmd, cwd=REPO, env=dict(os.environ, **extra_env), **kw).returncode
+    if limit is None:
+        return subprocess.run(cmd, cwd=REPO, env=dict(os.environ, **extra_env), **kw).returncode
+    # A group of its own, so that the wrapper of the other root and what runs inside it end together.
+    with subprocess.Popen(cmd, cwd=REPO, env=dict(os.environ, **extra_env), process_group=0, **kw) as proc:
+        try:
+            return proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            print(f"+ still running after {limit} s: every thread's stack, then it is ended", flush=True)
+            end_group(proc, signal.SIGABRT)  # pytest's faulthandler prints the stacks on SIGABRT
+            return proc.returncode
+        except KeyboardInterrupt:  # Ctrl-C reached this process only: the group is not in the foreground
+            end_group(proc, signal.SIGINT)
+            raise
+
+
+def end_group(proc, first):
+    """Sends `first` to proc's process group, then kills what is left of it after 30 s."""
+    try:
+        os.killpg(proc.pid, first)
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        pass
+    except ProcessLookupError:
+        return
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait()
 
 
 def libftdi_version(root):
@@ -87,7 +120,7 @@ def ctest(name, build_dir, extra_env=None, root=SID):
 
 
 def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), preload_first=(), root=SID,
-           timeout=PYTEST_TIMEOUT, front_end="libusb"):
+           timeout=PYTEST_TIMEOUT, front_end="libusb", stage_limit=STAGE_TIMEOUT):
     """front_end "usbfs": the real libusb, with the boards on an emulated usbfs (ours, then umockdev's preload)."""
     env = dict(extra_env or {})
     sim = REPO / build_dir / (SIM_LIB if front_end == "libusb" else USBFS_LIB)
@@ -106,7 +139,8 @@ def pytest(name, build_dir, extra_env=None, args=(), paths=("tests/python",), pr
     rc = sh([sys.executable if root == SID else "python3", "-m", "pytest", "-q", "-p", "no:cacheprovider", *paths,
              f"--junitxml={report}", "-o", "junit_family=xunit1",
              f"--timeout={timeout}", "--timeout-method=signal", "-o", f"faulthandler_timeout={timeout + 60}",
-             "-o", "faulthandler_exit_on_timeout=true", *args], env, root=root)
+             "-o", "faulthandler_exit_on_timeout=true", *args], env, root=root,
+            limit=stage_limit)
     if rc == 5:  # no tests collected yet
         return None
     return report
@@ -147,7 +181,9 @@ def fuzz_corpus():
 
 def soak(name, build_dir, long):
     env = {"PYZUM_SOAK": "long" if long else "short"}
-    return pytest(name, build_dir, env, paths=("tests/soak",), timeout=SOAK_LONG_TIMEOUT if long else PYTEST_TIMEOUT)
+    if long:
+        return pytest(name, build_dir, env, paths=("tests/soak",), timeout=SOAK_LONG_TIMEOUT, stage_limit=None)
+    return pytest(name, build_dir, env, paths=("tests/soak",))
 
 
 def wheel_check():
