@@ -7,7 +7,7 @@
         for block in board.blocks(count=10):  # one (samples_count, 5) block at a time
             ...
 
-`python3 -m pyzum_zezudi_vu --help` shows the command line (list, capture, view, raw, doctor).
+`python3 -m pyzum_zezudi_vu --help` shows the command line (list, capture, view, raw, doctor, stream).
 """
 from .board import Board, NoBoardError, list_boards, open_board
 from .frames import FrameCheck, frame_indices, frames_in_raw

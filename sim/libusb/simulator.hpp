@@ -3,11 +3,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <set>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
