@@ -1,0 +1,16 @@
+import os
+from types import TracebackType
+
+import numpy as np
+import numpy.typing as npt
+
+class NpyWriter:
+    path: str | os.PathLike[str]
+    cols: int
+    rows: int
+    def __init__(self, path: str | os.PathLike[str], cols: int = 5, sync_interval: float = 0.5) -> None: ...
+    def append(self, block: npt.ArrayLike) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> NpyWriter: ...
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None: ...
