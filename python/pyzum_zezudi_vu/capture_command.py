@@ -6,13 +6,12 @@ import time
 import numpy as np
 
 from .board import NoBoardError, list_boards, open_board
-from .exit_codes import EXIT_INTERRUPTED
 from .frames import FrameCheck
 from .h5_capture import capture
 from .h5_writer import open_capture
 from .npy_writer import NpyWriter
 from .progress import NoProgress, progress
-from .summary import print_summary_lines, run_summary
+from .summary import mark_end, print_summary_lines, report, run_summary
 
 
 H5_SUFFIXES = (".h5", ".hdf5")
@@ -51,9 +50,7 @@ def _run_threaded(args, serials):
     for summary in summaries:
         if args.out:
             summary["out"] = args.out
-        if interrupted:
-            summary["interrupted"] = True
-            summary["exit_status"] = EXIT_INTERRUPTED
+        mark_end(summary, interrupted=interrupted)
     if args.plot:
         _plot_from_h5(args, summaries[0])
     status = max(s["exit_status"] for s in summaries)
@@ -135,18 +132,4 @@ def _run_npy(args, serial):
         rows = np.concatenate(plot_rows) if plot_rows else np.empty((0, 5), np.int16)
         plot_channels(rows, args.plot, title=f"PCB_ROQ {serial}: first {len(rows)} frames")
         summary["plot"] = args.plot
-    if error is not None:
-        summary["error"] = str(error)
-        summary["whole"] = False
-        summary["problems"].append("the board stopped sending")
-        summary["exit_status"] = 1
-    if interrupted:
-        summary["interrupted"] = True
-        summary["exit_status"] = EXIT_INTERRUPTED
-    if args.json:
-        print(json.dumps(summary, indent=2))
-    else:
-        print_summary_lines(summary)
-    if error is not None:
-        print(f"error: {error}", file=sys.stderr)
-    return summary["exit_status"]
+    return report(mark_end(summary, error, interrupted), args.json)

@@ -1,5 +1,4 @@
 """`python3 -m pyzum_zezudi_vu stream`: publishes a board's frames as a Lab Streaming Layer outlet."""
-import json
 import signal
 import sys
 import time
@@ -9,10 +8,9 @@ import numpy as np
 
 from . import lsl
 from .board import open_board
-from .exit_codes import EXIT_INTERRUPTED
 from .frames import WORDS, FrameCheck, frame_indices
 from .progress import NoProgress, progress
-from .summary import print_summary_lines, run_summary
+from .summary import mark_end, report, run_summary
 
 STREAM_TYPE = "PCB_ROQ"
 BOARD_FRAME_RATE = 40e6 / 12  # frames per second of a board streaming 40 MB/s, 12 bytes per frame
@@ -203,23 +201,9 @@ def run(args):
     if check.numbered and pusher is not None and pusher.last is not None:
         # The frame counter of the last frame pushed, for an inlet to see that it missed none at the end.
         summary["stream"]["last_frame_counter"] = int(frame_indices(pusher.last)[0])
-    if error is not None:
-        summary["error"] = str(error)
-        summary["whole"] = False
-        summary["problems"].append("the board stopped sending")
-        summary["exit_status"] = 1
-    if interrupted:
-        summary["interrupted"] = True
-        summary["exit_status"] = EXIT_INTERRUPTED
-    if args.json:
-        print(json.dumps(summary, indent=2))
-    else:
-        print_summary_lines(summary)
-        stream = summary["stream"]
-        print(f"{'stream name':<21}{stream['name']} (type {stream['type']}, source_id {stream['source_id']})")
-        print(f"{'frames pushed':<21}{stream['frames_pushed']}"
-              + (f" (every {args.every}-th frame)" if args.every > 1 else "")
-              + f" at a nominal {stream['nominal_rate_hz']:.6g} Hz")
-    if error is not None:
-        print(f"error: {error}", file=sys.stderr)
-    return summary["exit_status"]
+    stream = summary["stream"]
+    stream_lines = [("stream name", f"{stream['name']} (type {stream['type']}, source_id {stream['source_id']})"),
+                    ("frames pushed", f"{stream['frames_pushed']}"
+                     + (f" (every {args.every}-th frame)" if args.every > 1 else "")
+                     + f" at a nominal {stream['nominal_rate_hz']:.6g} Hz")]
+    return report(mark_end(summary, error, interrupted), args.json, stream_lines)

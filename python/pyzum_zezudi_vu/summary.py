@@ -1,7 +1,9 @@
 """The summary a capture (and a view) ends with: figures, the board's counters, the verdict."""
 import dataclasses
+import json
+import sys
 
-from .exit_codes import EXIT_FRAMES_LOST
+from .exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED
 from .frames import FRAME_BYTES
 
 
@@ -75,6 +77,34 @@ def print_summary_lines(summary):
         line("plot written to", summary["plot"])
     if summary.get("interrupted"):
         line("interrupted", "the capture ended early (Ctrl-C)")
+
+
+def mark_end(summary, error=None, interrupted=False):
+    """Records how a run ended: a board that stopped sending (`error`) leaves the stream not whole, Ctrl-C
+    has an exit status of its own."""
+    if error is not None:
+        summary["error"] = str(error)
+        summary["whole"] = False
+        summary["problems"].append("the board stopped sending")
+        summary["exit_status"] = 1
+    if interrupted:
+        summary["interrupted"] = True
+        summary["exit_status"] = EXIT_INTERRUPTED
+    return summary
+
+
+def report(summary, as_json, more_lines=()):
+    """Prints a run's summary (as JSON, or as lines followed by `more_lines`, pairs of label and value), the
+    error that ended it on stderr, and returns its exit status."""
+    if as_json:
+        print(json.dumps(summary, indent=2))
+    else:
+        print_summary_lines(summary)
+        for label, value in more_lines:
+            print(f"{label:<21}{value}")
+    if "error" in summary:
+        print(f"error: {summary['error']}", file=sys.stderr)
+    return summary["exit_status"]
 
 
 def print_summary(serial, blocks, samples_count, check, elapsed, health=None):
