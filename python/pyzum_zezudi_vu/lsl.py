@@ -153,8 +153,35 @@ class XmlElement:
         return self
 
 
-class StreamInfo:
+class _Owned:
+    """Owns one liblsl handle and frees it once: by close(), at the end of a with block or when collected."""
+    _handle = None  # stays None when the constructor failed
+    _destroy = ""   # the liblsl function that frees the handle
+    _kind = ""      # what the handle is, for the error on using a closed one
+
+    def _live(self):
+        if self._handle is None:
+            raise ValueError(f"the {self._kind} is closed")
+        return self._handle
+
+    def close(self):
+        if self._handle is not None:
+            getattr(library(), self._destroy)(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+
+class StreamInfo(_Owned):
     """Owns an lsl_streaminfo: a stream's name, type, channels, rate, source and description."""
+    _destroy, _kind = "lsl_destroy_streaminfo", "stream info"
 
     def __init__(self, name, type_, channel_count, nominal_rate, source_id):
         handle = library().lsl_create_streaminfo(name.encode(), type_.encode(), channel_count, nominal_rate,
@@ -171,9 +198,7 @@ class StreamInfo:
 
     @property
     def handle(self):
-        if self._handle is None:
-            raise ValueError("the stream info is closed")
-        return self._handle
+        return self._live()
 
     @property
     def name(self):
@@ -212,27 +237,15 @@ class StreamInfo:
         finally:
             library().lsl_destroy_string(pointer)
 
-    def close(self):
-        if self._handle is not None:
-            library().lsl_destroy_streaminfo(self._handle)
-            self._handle = None
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
-
-class StreamOutlet:
-    """Owns an lsl_outlet: publishes a stream of int16 samples to every inlet that connects.
+class StreamOutlet(_Owned):
+    """Owns an lsl_outlet: publishes a stream of int16 samples to every inlet that connects; closing it
+    withdraws the stream (connected inlets lose it, resolvers no longer find it).
 
     `buffered_seconds` bounds what is kept per inlet that reads slower than the stream (older samples go
     first). One thread pushes at a time.
     """
+    _destroy, _kind = "lsl_destroy_outlet", "outlet"
 
     def __init__(self, info, buffered_seconds):
         handle = library().lsl_create_outlet(info.handle, 0, buffered_seconds)
@@ -260,26 +273,6 @@ class StreamOutlet:
     def have_consumers(self):
         return bool(library().lsl_have_consumers(self._live()))
 
-    def _live(self):
-        if self._handle is None:
-            raise ValueError("the outlet is closed")
-        return self._handle
-
-    def close(self):
-        """Withdraws the stream: connected inlets lose it, resolvers no longer find it."""
-        if self._handle is not None:
-            library().lsl_destroy_outlet(self._handle)
-            self._handle = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
 
 def resolve(prop, value, timeout, most=8):
     """Stream infos (short: no description) of the streams whose `prop` ("name", "type", "source_id")
@@ -291,9 +284,10 @@ def resolve(prop, value, timeout, most=8):
     return [StreamInfo._adopt(buffer[i]) for i in range(found)]
 
 
-class StreamInlet:
+class StreamInlet(_Owned):
     """Owns an lsl_inlet: receives one stream. `recover=False` reports an outlet that went away as
     `LostStream` instead of waiting for it to come back. One thread pulls at a time."""
+    _destroy, _kind = "lsl_destroy_inlet", "inlet"
 
     def __init__(self, info, buffered_seconds=10, recover=False):
         handle = library().lsl_create_inlet(info.handle, buffered_seconds, 0, int(recover))
@@ -308,11 +302,6 @@ class StreamInlet:
             raise LostStream("the stream's outlet is gone")
         if self._ec.value != 0:
             raise LslError(f"{what} failed (error {self._ec.value})")
-
-    def _live(self):
-        if self._handle is None:
-            raise ValueError("the inlet is closed")
-        return self._handle
 
     def full_info(self, timeout):
         """The stream's whole info, description included (a StreamInfo the caller closes)."""
@@ -332,20 +321,6 @@ class StreamInlet:
                                               len(stamps), timeout, ctypes.byref(self._ec))
         self._check("pulling a chunk")
         return elements // self._channels
-
-    def close(self):
-        if self._handle is not None:
-            library().lsl_destroy_inlet(self._handle)
-            self._handle = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
 
 
 class LostStream(LslError):
