@@ -247,6 +247,13 @@ void UsbfsBus::show_driver(const Node &node) {
     }
 }
 
+void UsbfsBus::unbind(Node &node) {
+    node.claimed = nullptr;
+    node.claimed_by = nullptr;
+    node.driver.clear();
+    show_driver(node);
+}
+
 void UsbfsBus::show_urb_memory_limit() {
     const std::string directory = root + "/sys/module/usbcore/parameters";
     std::filesystem::create_directories(directory);

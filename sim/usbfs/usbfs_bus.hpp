@@ -118,6 +118,8 @@ private:
     void sync_refusal(Node &node);
     // The interface's sysfs `driver` link follows `node.driver`.
     void show_driver(const Node &node);
+    // No file holds the interface and no driver is bound to it any more.
+    void unbind(Node &node);
     // /sys/module/usbcore/parameters/usbfs_memory_mb follows the URB memory limit.
     void show_urb_memory_limit();
     void unplug_locked(Node &node, Clock::time_point when);

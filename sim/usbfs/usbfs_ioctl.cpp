@@ -290,10 +290,7 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
             error = EINVAL;
             return -1;
         }
-        node.claimed = nullptr;
-        node.claimed_by = nullptr;
-        node.driver.clear();
-        show_driver(node);
+        unbind(node);
         return 0;
     case USBDEVFS_SETCONFIGURATION: {
         int value = 0;
@@ -354,11 +351,7 @@ long UsbfsBus::ioctl(OpenFile &file, unsigned long request, unsigned long argume
                 error = ENODATA;
                 return -1;
             }
-            // The kernel unbinds whoever holds the interface, another file's claim included (libusb asks first).
-            node.claimed = nullptr;
-            node.claimed_by = nullptr;
-            node.driver.clear();
-            show_driver(node);
+            unbind(node); // whoever holds the interface, another file's claim included (libusb asks first)
             return 0;
         }
         if (command->ioctl_code == USBDEVFS_CONNECT) {
