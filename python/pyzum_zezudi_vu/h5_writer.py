@@ -98,7 +98,8 @@ class H5Writer:
         _, _, dataset, text = self._boards[serial]
         with self._lock:
             dataset[:] = [float(getattr(health, name)) for name in HEALTH_COUNTERS]
-            text[()] = verdict.encode("utf-8")[:VERDICT_BYTES]
+            # Cut at a character's boundary, so that the stored text still decodes.
+            text[()] = verdict.encode("utf-8")[:VERDICT_BYTES].decode("utf-8", "ignore").encode("utf-8")
             self._flush_if_due()
 
     def rows(self, serial):

@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import time
+import types
 
 import numpy as np
 import pytest
@@ -13,7 +14,7 @@ from pyzum_zezudi_vu import frame_indices
 from pyzum_zezudi_vu.cli import main
 
 h5py = pytest.importorskip("h5py")
-from pyzum_zezudi_vu.h5_writer import HEALTH_COUNTERS, open_capture  # noqa: E402
+from pyzum_zezudi_vu.h5_writer import HEALTH_COUNTERS, VERDICT_BYTES, H5Writer, open_capture  # noqa: E402
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -60,6 +61,15 @@ def test_several_boards_each_arrive_whole_into_their_own_group(sim, tmp_path, bo
         assert sorted(f) == [f"SIM{i:04d}" for i in range(1, boards + 1)]
         for serial in f:
             assert_board_whole(f[serial])
+
+
+def test_a_long_verdict_is_cut_where_a_character_ends(tmp_path):
+    path = tmp_path / "verdict.h5"
+    counters = types.SimpleNamespace(**dict.fromkeys(HEALTH_COUNTERS, 0))
+    with H5Writer(path, ["SIM0001"], 16) as writer:
+        writer.record_health("SIM0001", counters, "x" + "\u00e9" * VERDICT_BYTES)  # two bytes each
+    with open_capture(path) as f:
+        assert f["SIM0001/verdict"][()].decode("utf-8") == "x" + "\u00e9" * ((VERDICT_BYTES - 1) // 2)
 
 
 def test_several_boards_need_an_hdf5_file(sim, tmp_path, capsys):
