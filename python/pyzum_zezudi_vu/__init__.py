@@ -7,17 +7,25 @@
         for block in board.blocks(count=10):  # one (samples_count, 5) block at a time
             ...
 
-`python3 -m pyzum_zezudi_vu --help` shows the command line (list, capture, view, raw, doctor, stream).
+`Run` hands every block of one or more boards to sinks (a file, an outlet) and ends in a `RunResult`;
+`open_recording` reads an HDF5 recording back. `python3 -m pyzum_zezudi_vu --help` shows the command line
+(list, capture, view, raw, doctor, stream, repair).
 """
 from .board import Board, NoBoardError, list_boards, open_board
 from .frames import FrameCheck, frame_indices, frames_in_raw
-from .npy_writer import NpyWriter
+from .recording import open_recording
+from .result import BoardResult, RunResult
+from .run import Run, run_boards
+from .sink import Sink
+from .sinks.npy import NpyWriter
 
-__all__ = ["Board", "FrameCheck", "NoBoardError", "NpyWriter", "frame_indices", "frames_in_raw", "list_boards",
-           "open_board", "capture"]
+__all__ = ["Board", "BoardResult", "FrameCheck", "NoBoardError", "NpyWriter", "Run", "RunResult", "Sink",
+           "capture", "frame_indices", "frames_in_raw", "list_boards", "open_board", "open_recording",
+           "run_boards"]
 
 
-def capture(serial_number=None, blocks=None, seconds=None, samples_count=4096, timeout=2.0):
+def capture(serial_number: str | None = None, blocks: int | None = None, seconds: float | None = None,
+            samples_count: int = 4096, timeout: float | None = 2.0):
     """Opens a board, reads `blocks` blocks or blocks for `seconds` into one int16 array (frames, 5), and
     closes it again."""
     with open_board(serial_number, samples_count, timeout) as board:

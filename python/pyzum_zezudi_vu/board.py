@@ -135,6 +135,14 @@ class Board:
             if deadline is not None and time.monotonic() >= deadline:
                 return None
 
+    def queued_blocks(self):
+        """Yields the blocks still queued, without waiting and without starting acquisition: after a `stop`,
+        what the run decoded before it ended (its last block cut to its frames)."""
+        device = self._open()
+        self._set_wait(0.0)
+        while (block := device.samples) is not None:
+            yield self._real_rows(block)
+
     def blocks(self, count=None, seconds=None):
         """Yields blocks as they arrive: `count` of them, or for `seconds`, or without end when neither is
         given. Raises TimeoutError when the board sends nothing for longer than its timeout."""

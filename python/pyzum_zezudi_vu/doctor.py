@@ -6,19 +6,17 @@ the board as any capture does, which detaches the kernel's serial driver from it
 import dataclasses
 import errno
 import grp
-import json
 import math
 import os
 import platform
 import sys
-import time
 
 import numpy as np
 
 from . import usb_survey, versions
-from .board import NoBoardError, list_boards, open_board
-from .frames import FrameCheck
-from .summary import run_summary
+from .board import NoBoardError, list_boards
+from .result import ENDED_QUIET
+from .run import run_boards
 
 OK, WARNING, PROBLEM = "ok", "warning", "problem"
 EXIT_STATUS = {OK: 0, WARNING: 1, PROBLEM: 2}
@@ -171,40 +169,28 @@ def examine_versions():
 
 def examine_stream(serial, seconds, samples_count=4096):
     """Streams from one board for `seconds` and judges what arrived, as a capture would."""
-    check = FrameCheck()
-    blocks = 0
     try:
-        with open_board(serial, samples_count, timeout=2.0) as board:
-            before = board.health()
-            begin = time.monotonic()
-            try:
-                for block in board.blocks(seconds=seconds):
-                    blocks += 1
-                    check.feed(block)
-            finally:
-                elapsed = time.monotonic() - begin
-                board.stop()
-                health = board.health().since(before)
+        result = run_boards([serial], samples_count, 2.0, seconds=seconds).boards[0]
     except NoBoardError as e:
         return Finding("stream", PROBLEM, f"{serial}: {e}",
                        "unplug the board and plug it in again; if it still does not open, run doctor as root "
                        "once to tell a permission problem from a broken board")
-    except TimeoutError:
+    if result.ended == ENDED_QUIET:
         return Finding("stream", PROBLEM, f"{serial}: the board sent nothing for 2 s",
                        "check the board's power and that its firmware streams (the README's section "
                        "\"Board health\")")
-    summary = run_summary(serial, blocks, samples_count, check, elapsed, health)
-    text = (f"{serial}: {summary['seconds']:.1f} s at {summary['rate_mb_s']:.1f} MB/s, {summary['frames']} "
-            f"frames in {blocks} blocks, ")
-    if summary["whole"]:
+    summary = result.as_dict()
+    text = (f"{serial}: {result.seconds:.1f} s at {result.rate_mb_s:.1f} MB/s, {result.check.frames} "
+            f"frames in {result.blocks} blocks, ")
+    if result.whole:
         return Finding("stream", OK, text + "arrived whole", details=summary)
+    health = result.health
     advice = "see the README's section \"Board health\" for what each counter means"
     if health.transfers_refused:
         advice = f"raise usbfs_memory_mb: echo 256 | sudo tee {usb_survey.USBFS_MEMORY_MB}"
     elif health.transfers_ran_out or health.wait_for_block_s:
         advice = "close what keeps this machine busy, or give the reading program a higher priority"
-    return Finding("stream", PROBLEM, text + "NOT whole: " + "; ".join(summary["problems"]), advice,
-                   details=summary)
+    return Finding("stream", PROBLEM, text + result.verdict, advice, details=summary)
 
 
 def examine(serial=None, seconds=5.0):
@@ -256,15 +242,3 @@ def print_findings(findings, out=None):
         print(f"{f.verdict:<8} {f.check:<13} {f.text}", file=out)
         if f.advice:
             print(f"{'':<8} {'':<13} to do: {f.advice}", file=out)
-
-
-def run(args):
-    """Runs every check and prints one line each; returns 0 when all are ok, 1 on a warning, 2 on a problem."""
-    findings = examine(args.serial, args.seconds)
-    overall = verdict(findings)
-    if args.json:
-        print(json.dumps({"verdict": overall, "exit_status": EXIT_STATUS[overall],
-                          "checks": [dataclasses.asdict(f) for f in findings]}, indent=2))
-    else:
-        print_findings(findings)
-    return EXIT_STATUS[overall]

@@ -23,6 +23,12 @@ def frame_indices(block):
     return words[:, 0].astype(np.uint32) | (words[:, 1].astype(np.uint32) << np.uint32(16))
 
 
+def carries_counter(block):
+    """Whether the frames of `block` number themselves: most steps of words 0 and 1 are one."""
+    steps = np.diff(frame_indices(block))
+    return bool(len(steps)) and bool(np.count_nonzero(steps == 1) >= _PATTERN_SHARE * len(steps))
+
+
 class FrameCheck:
     """Counts frames, lost frames and out-of-order frames over a sequence of blocks.
 
@@ -51,8 +57,7 @@ class FrameCheck:
         if self.numbered is None:
             if len(indices) < 2:
                 return
-            steps = np.diff(indices)
-            self.numbered = bool(np.count_nonzero(steps == 1) >= _PATTERN_SHARE * len(steps))
+            self.numbered = carries_counter(block)
         if not self.numbered:
             return
         if self._last is not None and self._position == self._highest and self._in_order(indices):

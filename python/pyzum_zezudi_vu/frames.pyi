@@ -5,6 +5,7 @@ FRAME_BYTES: int
 SYNC: tuple[int, int]
 WORDS: int
 
+def carries_counter(block: npt.NDArray[np.int16]) -> bool: ...
 def frame_indices(block: npt.NDArray[np.int16]) -> npt.NDArray[np.uint32]: ...
 
 class FrameCheck:

@@ -1,5 +1,9 @@
 """A picture of the five channels of a capture."""
 
+import numpy as np
+
+from .sink import Sink
+
 CHANNEL_NAMES = ("word 0", "word 1", "word 2", "word 3", "word 4")
 
 
@@ -21,3 +25,24 @@ def plot_channels(samples, path, title=""):
     if title:
         figure.suptitle(title)
     figure.savefig(path, dpi=100)
+
+
+class FirstRows(Sink):
+    """Keeps the first `count` frames of a run's first board, to draw them once it ended."""
+
+    def __init__(self, count):
+        self.count = count
+        self._parts = []
+        self._kept = 0
+        self._serial = None
+
+    def begin(self, boards):
+        self._serial = boards[0].serial_number
+
+    def take(self, serial, block, arrival_ns, arrival_utc_ns):
+        if serial == self._serial and self._kept < self.count:
+            self._parts.append(block[:self.count - self._kept].copy())
+            self._kept += len(self._parts[-1])
+
+    def rows(self):
+        return np.concatenate(self._parts) if self._parts else np.empty((0, 5), np.int16)

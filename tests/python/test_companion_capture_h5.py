@@ -14,7 +14,8 @@ from pyzum_zezudi_vu import frame_indices
 from pyzum_zezudi_vu.cli import main
 
 h5py = pytest.importorskip("h5py")
-from pyzum_zezudi_vu.h5_writer import HEALTH_COUNTERS, VERDICT_BYTES, H5Writer, open_capture  # noqa: E402
+from pyzum_zezudi_vu.recording import open_recording  # noqa: E402
+from pyzum_zezudi_vu.sinks.hdf5 import HEALTH_COUNTERS, VERDICT_BYTES, H5Writer  # noqa: E402
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -57,7 +58,7 @@ def test_several_boards_each_arrive_whole_into_their_own_group(sim, tmp_path, bo
     sim.configure(";".join([BOARD] * boards))
     path = tmp_path / "boards.h5"
     assert main(["capture", "--all", "--seconds", "1", "--out", str(path)]) == 0
-    with open_capture(path) as f:
+    with open_recording(path) as f:
         assert sorted(f) == [f"SIM{i:04d}" for i in range(1, boards + 1)]
         for serial in f:
             assert_board_whole(f[serial])
@@ -68,7 +69,7 @@ def test_a_long_verdict_is_cut_where_a_character_ends(tmp_path):
     counters = types.SimpleNamespace(**dict.fromkeys(HEALTH_COUNTERS, 0))
     with H5Writer(path, ["SIM0001"], 16) as writer:
         writer.record_health("SIM0001", counters, "x" + "\u00e9" * VERDICT_BYTES)  # two bytes each
-    with open_capture(path) as f:
+    with open_recording(path) as f:
         assert f["SIM0001/verdict"][()].decode("utf-8") == "x" + "\u00e9" * ((VERDICT_BYTES - 1) // 2)
 
 
@@ -91,7 +92,7 @@ def test_a_killed_capture_was_readable_while_written_and_loads_after(sim, tmp_pa
             assert time.monotonic() < deadline, f"a reader saw only {seen} rows while the capture wrote"
             time.sleep(0.1)
             try:
-                with open_capture(path) as f:
+                with open_recording(path) as f:
                     seen = f["SIM0001/frames"].shape[0]
             except (OSError, KeyError):
                 pass  # not created yet
@@ -101,7 +102,7 @@ def test_a_killed_capture_was_readable_while_written_and_loads_after(sim, tmp_pa
         child.wait()
         child.stderr.close()
     assert child.returncode == -signal.SIGKILL
-    with open_capture(path) as f:
+    with open_recording(path) as f:
         frames = f["SIM0001/frames"][:]
         table = f["SIM0001/blocks"][:]
     index = frame_indices(frames).astype(np.int64)

@@ -17,8 +17,9 @@ import pytest
 
 import pcb_roq_sim
 from board_fixtures import wait_until
-from pyzum_zezudi_vu import capture_command
-from pyzum_zezudi_vu.npy_writer import _header as npy_header
+from pyzum_zezudi_vu import run as run_module
+from pyzum_zezudi_vu.frames import FrameCheck
+from pyzum_zezudi_vu.sinks.npy import _header as npy_header
 from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, main
 from pyzum_zezudi_vu.health import board_health
 from test_companion_cli import summary
@@ -139,12 +140,13 @@ class TestInjectedFaults:
     def test_a_slow_reader_makes_the_acquisition_wait(self, sim, capsys, monkeypatch):
         stream_from_first_byte(sim, spec="board,rate=1e7")
 
-        class SlowCheck(capture_command.FrameCheck):
-            def feed(self, block):
-                time.sleep(0.02)  # four times the 4.9 ms a block lasts at this rate
-                super().feed(block)
+        feed = FrameCheck.feed
 
-        monkeypatch.setattr(capture_command, "FrameCheck", SlowCheck)
+        def slow_feed(self, block):
+            time.sleep(0.02)  # four times the 4.9 ms a block lasts at this rate
+            feed(self, block)
+
+        monkeypatch.setattr(FrameCheck, "feed", slow_feed)
         status, report = capture(capsys, "--blocks", "60")
         assert status == EXIT_FRAMES_LOST
         assert report["health"]["wait_for_block_s"] > 0
@@ -165,7 +167,7 @@ class TestInjectedFaults:
         data = pcb_roq_sim.pattern_bytes(0, 12 * rows * 3 // 2)
         stream_from_first_byte(sim, data=data)
         opened = []
-        open_board = capture_command.open_board
+        open_board = run_module.open_board
 
         @contextlib.contextmanager
         def kept_open_board(*args, **kwargs):
@@ -173,7 +175,7 @@ class TestInjectedFaults:
                 opened.append(board.device)
                 yield board
 
-        monkeypatch.setattr(capture_command, "open_board", kept_open_board)
+        monkeypatch.setattr(run_module, "open_board", kept_open_board)
 
         out = tmp_path / "c.npy"
         first_block_written = len(npy_header(0, 5)) + rows * 10
@@ -207,8 +209,9 @@ class TestInjectedFaults:
         # what the decoder got past the first block is the partly filled one.
         assert h["frames_decoded"] > rows
         assert h["partial_blocks"] == 1 and h["partial_block_rows"] == h["frames_decoded"] - rows
-        assert report["blocks"] == 1
-        assert np.load(out).shape == (rows, 5)
+        # Ctrl-C keeps what was decoded before it: the partly filled block too, cut to its frames.
+        assert report["blocks"] == 2 and report["frames"] == h["frames_decoded"]
+        assert np.load(out).shape == (h["frames_decoded"], 5)
 
     def test_a_board_that_stops_sending_ends_with_the_summary_and_an_error(self, sim, capsys):
         sim.configure(f"board,rate={RATE:g},paused")

@@ -122,7 +122,7 @@ def test_every_nth_frame_keeps_its_step_across_blocks(tmp_path):
 
 
 def test_stamps_follow_arrival_and_never_step_back():
-    from pyzum_zezudi_vu.stream_command import MOST_HELD_S, BlockPusher
+    from pyzum_zezudi_vu.sinks.lsl_outlet import MOST_HELD_S, BlockPusher
     import numpy as np
 
     pushed = []

@@ -1,8 +1,12 @@
 """`python3 -m pyzum_zezudi_vu list`."""
 import sys
 
-from .board import list_boards
-from .exit_codes import EXIT_NO_BOARD
+from ..board import list_boards
+from ..exit_codes import EXIT_NO_BOARD
+
+
+def add_parser(sub):
+    sub.add_parser("list", help="print the serial numbers of the attached boards")
 
 
 def run(args):

@@ -1,8 +1,17 @@
-"""`python3 -m pyzum_zezudi_vu raw`."""
+"""`python3 -m pyzum_zezudi_vu raw`: raw stream bytes, undecoded, to a file."""
 import sys
 
-from .board import open_board
-from .frames import FrameCheck, frames_in_raw, sync_errors
+from ..board import open_board
+from ..frames import FrameCheck, frames_in_raw, sync_errors
+from .arguments import add_serial, add_timeout, non_negative_int
+
+
+def add_parser(sub):
+    r = sub.add_parser("raw", help="write raw stream bytes, undecoded, to a file")
+    add_serial(r)
+    add_timeout(r)
+    r.add_argument("--bytes", type=non_negative_int, required=True, help="number of bytes to read")
+    r.add_argument("--out", metavar="FILE", required=True, help="file to write the bytes to")
 
 
 def run(args):

@@ -7,6 +7,8 @@ import threading
 import numpy as np
 from numpy.lib import format as npy_format
 
+from ..sink import Sink
+
 
 def _header(rows, cols):
     # NumPy pads the header so that the row count can grow to any size without the header growing: rewriting
@@ -100,3 +102,27 @@ class NpyWriter:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class NpySink(Sink):
+    """Records one board's run into the .npy file `path` (one board only: a .npy holds one array)."""
+
+    def __init__(self, path):
+        self.path = path
+        self._writer = None
+
+    def begin(self, boards):
+        if len(boards) != 1:
+            raise ValueError("several boards are recorded into one HDF5 file: --out FILE.h5")
+        self._writer = NpyWriter(self.path)
+
+    def take(self, serial, block, arrival_ns, arrival_utc_ns):
+        self._writer.append(block)
+
+    def end(self, result):
+        result.details["out"] = str(self.path)
+        result.lines.append(("samples written to", str(self.path)))
+
+    def close(self):
+        if self._writer is not None:
+            self._writer.close()

@@ -1,0 +1,41 @@
+"""Argument types and options the commands share; their errors are said in plain words."""
+import argparse
+
+
+def positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: must be a positive whole number")
+    return value
+
+
+def non_negative_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: must not be negative")
+    return value
+
+
+def positive_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r}: must be a positive number")
+    return value
+
+
+def add_serial(parser):
+    parser.add_argument("--serial", help="serial number of the board (default: the first listed)")
+
+
+def add_timeout(parser):
+    parser.add_argument("--timeout", type=positive_float, default=2.0,
+                        help="seconds to wait for data before giving up (default: 2)")

@@ -1,0 +1,97 @@
+"""`python3 -m pyzum_zezudi_vu view`: the five channels scrolling in a window while every block is read."""
+import sys
+
+from ..board import open_board
+from ..exit_codes import EXIT_NO_DISPLAY
+from ..result import BoardResult
+from ..view import (POOL_BLOCKS, _SWITCH_INTERVAL, FrameRing, Reader, Screen, _follow,
+                    _lower_priority, _offscreen_figure, _restore_priority, _show, has_display, open_window)
+from .arguments import add_serial, add_timeout, positive_float, positive_int
+
+
+def add_parser(sub):
+    v = sub.add_parser("view", help="show the five channels scrolling in a window while every block is read",
+                       description="Shows the newest frames of the five words in five scrolling panels, "
+                                   "about 20 times a second, while a reader thread takes every block at the "
+                                   "board's rate and checks the frame counter. Ends when the window is "
+                                   "closed, on Ctrl-C or after --seconds; then prints the capture summary.")
+    add_serial(v)
+    add_timeout(v)
+    # Larger blocks than capture's: the pool of 64 then bridges 0.3 s at 40 MB/s, for a machine busy elsewhere.
+    v.add_argument("--samples-count", type=positive_int, default=16384,
+                   help="frames per block (default: 16384)")
+    v.add_argument("--window", type=positive_int, metavar="FRAMES", default=16384,
+                   help="frames shown, the newest (default: 16384)")
+    v.add_argument("--seconds", type=positive_float, help="end after this many seconds (default: run until "
+                                                          "the window is closed or Ctrl-C)")
+    v.add_argument("--snapshot", metavar="FILE.png",
+                   help="save the window's last picture on exit; without a display it is drawn off screen")
+
+
+def run(args):
+    """`python3 -m pyzum_zezudi_vu view`: returns the exit status."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as e:
+        raise RuntimeError("view needs matplotlib (Debian: python3-matplotlib)") from e
+    figsize = (10, 8)
+    window = args.window
+    figure = None
+    if has_display():
+        figure, reason = open_window(figsize)
+    else:
+        reason = "DISPLAY is not set"
+    windowed = figure is not None
+    if not windowed:
+        if not args.snapshot:
+            print(f"no display ({reason}): the view needs a window; --snapshot FILE.png renders without one",
+                  file=sys.stderr)
+            return EXIT_NO_DISPLAY
+        print(f"no display ({reason}): the snapshot is drawn off screen", file=sys.stderr)
+        figure = _offscreen_figure(figsize)
+    previous_switch = sys.getswitchinterval()
+    sys.setswitchinterval(_SWITCH_INTERVAL)
+    try:
+        with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
+            serial = board.serial_number
+            before = board.health()
+            screen = Screen(figure, serial, window)
+            reader = Reader(board, FrameRing(window))
+            reader.start()
+            reader.started.wait()
+            previous_nice = _lower_priority()
+            try:
+                if windowed:
+                    _show(figure, screen, reader, args.seconds)
+                else:
+                    _follow(screen, reader, args.seconds)
+            except KeyboardInterrupt:
+                pass  # Ctrl-C is one of the ways to end the view: the summary follows as for the others
+            finally:
+                reader.stop()
+                reader.join()
+                # Stopped at once: from here nobody reads, and waiting for free blocks is not the reader's lag.
+                board.stop()
+                health = board.health().since(before)
+                _restore_priority(previous_nice)
+            screen.settle(reader)
+            if args.snapshot:
+                figure.savefig(args.snapshot, dpi=100)
+    finally:
+        sys.setswitchinterval(previous_switch)
+        if windowed:
+            import matplotlib.pyplot as plt
+            plt.close(figure)
+    result = BoardResult(serial, args.samples_count, reader.blocks, reader.check, reader.elapsed, health)
+    print(result.text())
+    status = result.exit_status
+    shown = screen.refreshes / reader.elapsed if reader.elapsed > 0 else 0.0
+    print(f"refreshes            {screen.refreshes} ({shown:.1f} per s)")
+    behind = f"{reader.times_behind} times" if reader.times_behind else "never"
+    print(f"reader behind        {behind} (at most {reader.longest_ready_run} queued blocks in a row; "
+          f"the pool holds {POOL_BLOCKS})")
+    if args.snapshot:
+        print(f"snapshot written to  {args.snapshot}")
+    if reader.error is not None:
+        raise reader.error
+    return status

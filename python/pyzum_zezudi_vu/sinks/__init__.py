@@ -1,0 +1,1 @@
+"""The places a run's blocks go: one module per kind (npy, hdf5, lsl_outlet)."""
