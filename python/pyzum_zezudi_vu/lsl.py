@@ -44,6 +44,13 @@ def _declare(lib):
         "lsl_get_xml": (c_void_p, [c_void_p]),
         "lsl_append_child": (c_void_p, [c_void_p, c_char_p]),
         "lsl_append_child_value": (c_void_p, [c_void_p, c_char_p, c_char_p]),
+        "lsl_append_copy": (c_void_p, [c_void_p, c_void_p]),
+        "lsl_first_child": (c_void_p, [c_void_p]),
+        "lsl_next_sibling": (c_void_p, [c_void_p]),
+        "lsl_empty": (c_int32, [c_void_p]),
+        "lsl_name": (c_char_p, [c_void_p]),
+        "lsl_child_value_n": (c_char_p, [c_void_p, c_char_p]),
+        "lsl_set_child_value": (c_int32, [c_void_p, c_char_p, c_char_p]),
         "lsl_create_outlet": (c_void_p, [c_void_p, c_int32, c_int32]),
         "lsl_destroy_outlet": (None, [c_void_p]),
         "lsl_push_chunk_stp": (c_int32, [c_void_p, c_void_p, c_ulong, c_double, c_int32]),
@@ -152,6 +159,26 @@ class XmlElement:
         library().lsl_append_child_value(self._pointer, name.encode(), str(value).encode())
         return self
 
+    def append_copy(self, other):
+        """Appends a copy of `other` (and all below it) as the last child; returns the copy."""
+        return XmlElement(library().lsl_append_copy(self._pointer, other._pointer))
+
+    def children(self):
+        child = library().lsl_first_child(self._pointer)
+        while child and not library().lsl_empty(child):
+            yield XmlElement(child)
+            child = library().lsl_next_sibling(child)
+
+    @property
+    def name(self):
+        return _text(library().lsl_name(self._pointer))
+
+    def child_value(self, name):
+        return _text(library().lsl_child_value_n(self._pointer, name.encode()))
+
+    def set_child_value(self, name, value):
+        library().lsl_set_child_value(self._pointer, name.encode(), str(value).encode())
+
 
 class _Owned:
     """Owns one liblsl handle and frees it once: by close(), at the end of a with block or when collected."""
@@ -238,34 +265,95 @@ class StreamInfo(_Owned):
             library().lsl_destroy_string(pointer)
 
 
+# Frames (rows of the caller's channels) to each LSL sample of an outlet. liblsl's costs go per sample (a
+# sample allocated, queued, framed and sent, then the same again in each inlet), and an inlet sets aside its
+# queue up front: 16 bytes per sample for its whole buffer (a recorder's 360 s by default). Frame by frame,
+# 3.3 million samples a second took 81 % of a core in liblsl alone and an inlet of 360 s would claim 19 GB;
+# 32 frames to a sample cut both by 32 (the sample still spans under 10 us at 40 MB/s).
+FRAMES_PER_SAMPLE = 32
+
+
+def _bundled_info(info, per_sample):
+    """A stream info like `info` whose samples each hold `per_sample` of its samples ("frames"): the
+    channels repeated per frame (labels "<label>_<frame>"), the rate divided, and a description that says
+    how to read it and what a recorder should set."""
+    frame_rate = info.nominal_rate
+    bundled = StreamInfo(info.name, info.type, info.channel_count * per_sample, frame_rate / per_sample,
+                         info.source_id)
+    desc = bundled.desc()
+    for child in info.desc().children():
+        if child.name != "channels":
+            desc.append_copy(child)
+            continue
+        channels = desc.append_child("channels")
+        for frame in range(per_sample):
+            for channel in child.children():
+                copy = channels.append_copy(channel)
+                label = channel.child_value("label")
+                if label:
+                    copy.set_child_value("label", f"{label}_{frame}")
+    samples_per_s = frame_rate / per_sample
+    desc.append_child_value("frames_per_sample", per_sample)
+    desc.append_child_value("frame_channels", info.channel_count)
+    desc.append_child_value("frame_rate_hz", repr(float(frame_rate)))
+    desc.append_child_value("layout", f"each sample holds {per_sample} consecutive frames of "
+                            f"{info.channel_count} channels (channel <label>_<i> belongs to frame i); frame i "
+                            f"was taken at the sample's time stamp + i / frame_rate_hz")
+    desc.append_child_value("recording", f"an inlet sets aside 16 bytes per sample of its buffer when it is "
+                            f"made, {samples_per_s * 16 / 1e6:.2g} MB per buffered second, and holds up to that "
+                            f"many seconds of data when its program falls behind; liblsl's default buffer of "
+                            f"360 s is safe, a recorder that lags may set 10 to 60 s")
+    return bundled
+
+
 class StreamOutlet(_Owned):
     """Owns an lsl_outlet: publishes a stream of int16 samples to every inlet that connects; closing it
     withdraws the stream (connected inlets lose it, resolvers no longer find it).
 
+    The stream published is `info`'s with `frames_per_sample` of its samples ("frames", the rows pushed) to
+    each LSL sample (see _bundled_info; 1 publishes frame by frame); StreamInlet unpacks them again. A push
+    sends whole samples: up to frames_per_sample - 1 frames wait for the next push (`held`).
     `buffered_seconds` bounds what is kept per inlet that reads slower than the stream (older samples go
     first). One thread pushes at a time.
     """
     _destroy, _kind = "lsl_destroy_outlet", "outlet"
 
-    def __init__(self, info, buffered_seconds):
-        handle = library().lsl_create_outlet(info.handle, 0, buffered_seconds)
+    def __init__(self, info, buffered_seconds, frames_per_sample=FRAMES_PER_SAMPLE):
+        if frames_per_sample == 1:
+            handle = library().lsl_create_outlet(info.handle, 0, buffered_seconds)
+        else:
+            with _bundled_info(info, frames_per_sample) as bundled:
+                handle = library().lsl_create_outlet(bundled.handle, 0, buffered_seconds)
         if not handle:
             raise _failure("creating the outlet")
         self._handle = handle
         self._channels = info.channel_count
         self._interval = 1.0 / info.nominal_rate
+        self._per_sample = frames_per_sample
+        self._held = np.empty((0, self._channels), np.int16)
+
+    @property
+    def held(self):
+        """Frames pushed that wait for the next push to fill a sample (at the end: never sent)."""
+        return len(self._held)
 
     # One thread at a time; a failed push leaves the outlet usable, without that chunk.
     def push_chunk(self, rows, first_timestamp):
-        """Pushes `rows` (int16, shape (n, channels)) as one chunk, sent on at once. The first row gets
-        `first_timestamp`; each next one the nominal interval after it, as inlets deduce it."""
+        """Pushes `rows` (int16, shape (n, channels)) after the frames held back from the last push, sent on
+        at once as whole samples. The first row gets `first_timestamp`, each next one the nominal interval
+        after it, as inlets deduce it; held frames are placed just before the first row."""
         if rows.dtype != np.int16 or rows.ndim != 2 or rows.shape[1] != self._channels:
             raise ValueError(f"rows must be int16 of shape (n, {self._channels})")
-        if len(rows) == 0:
+        if len(self._held):
+            first_timestamp -= len(self._held) * self._interval
+            rows = np.concatenate((self._held, rows))
+        whole = len(rows) - len(rows) % self._per_sample
+        self._held = rows[whole:].copy()
+        if whole == 0:
             return
-        rows = np.ascontiguousarray(rows)
+        rows = np.ascontiguousarray(rows[:whole])
         # liblsl takes the stamp of a chunk's last sample and counts the first one back from it.
-        last_timestamp = first_timestamp + (len(rows) - 1) * self._interval
+        last_timestamp = first_timestamp + (whole - self._per_sample) * self._interval
         status = library().lsl_push_chunk_stp(self._live(), rows.ctypes.data, rows.size, last_timestamp, 1)
         if status < 0:
             raise _failure(f"pushing a chunk (error {status})")
@@ -295,7 +383,9 @@ class StreamInlet(_Owned):
             raise _failure("creating the inlet")
         self._handle = handle
         self._channels = info.channel_count
+        self._rate = info.nominal_rate
         self._ec = ctypes.c_int32(0)
+        self._sample_stamps = np.empty(0)
 
     def _check(self, what):
         if self._ec.value == LOST_ERROR:
@@ -315,12 +405,29 @@ class StreamInlet(_Owned):
         self._check("opening the stream")
 
     def pull_chunk(self, rows, stamps, timeout):
-        """Fills `rows` (int16, C-ordered (n, channels)) and `stamps` (float64, n) with what has arrived,
-        waiting up to `timeout` seconds for the first sample; returns how many samples came."""
-        elements = library().lsl_pull_chunk_s(self._live(), rows.ctypes.data, stamps.ctypes.data, rows.size,
-                                              len(stamps), timeout, ctypes.byref(self._ec))
+        """Fills `rows` (int16, C-ordered (n, words)) with the frames that have arrived and `stamps` (float64,
+        n) with their time stamps, waiting up to `timeout` seconds for the first one; returns how many frames
+        came. A stream whose samples hold several frames of `words` channels each (StreamOutlet's) is
+        unpacked: frame i of a sample is stamped its stamp + i / the frame rate."""
+        words = rows.shape[1]
+        if self._channels % words or not rows.flags.c_contiguous or rows.dtype != np.int16:
+            raise ValueError(f"rows must be C-ordered int16 with a width that divides {self._channels}")
+        per_sample = self._channels // words
+        room = min(len(rows), len(stamps)) // per_sample
+        sample_stamps = stamps
+        if per_sample > 1:
+            if len(self._sample_stamps) < room:
+                self._sample_stamps = np.empty(room)
+            sample_stamps = self._sample_stamps
+        elements = library().lsl_pull_chunk_s(self._live(), rows.ctypes.data, sample_stamps.ctypes.data,
+                                              room * self._channels, room, timeout, ctypes.byref(self._ec))
         self._check("pulling a chunk")
-        return elements // self._channels
+        samples = elements // self._channels
+        if per_sample > 1 and samples:
+            offsets = np.arange(per_sample) / (self._rate * per_sample)
+            stamps[:samples * per_sample].reshape(samples, per_sample)[:] = \
+                sample_stamps[:samples, None] + offsets
+        return samples * per_sample
 
 
 class LostStream(LslError):
