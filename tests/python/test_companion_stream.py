@@ -4,6 +4,7 @@ Run as a script, this file is such an inlet: `python3 test_companion_stream.py P
 the stream whose PROP is VALUE, prints "receiving" once data flows, then one JSON line on what it received:
 FRAMES frames, or with 0 everything until the stream falls silent (an inlet that is told at once that the
 outlet went away can no longer read what it holds: this one waits for the outlet to come back instead).
+`python3 test_companion_stream.py --held` pushes frames that do not fill a sample into an inlet of its own.
 """
 import json
 import os
@@ -13,6 +14,8 @@ import sys
 import time
 
 import pytest
+
+from pyzum_zezudi_vu.lsl import FRAMES_PER_SAMPLE
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -94,9 +97,11 @@ def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp
 
     info = whole["info"]
     assert (info["name"], info["type"], info["source_id"]) == ("PCB_ROQ SIM0001", "PCB_ROQ", "SIM0001")
-    assert (info["channels"], info["format"]) == (5, 5)  # five int16 channels
-    assert info["rate"] == pytest.approx(FRAME_RATE)
-    for text in ("<label>frame_counter_low</label>", "<label>frame_counter_high</label>", "<label>word4</label>",
+    # five int16 channels per frame, FRAMES_PER_SAMPLE frames to a sample
+    assert (info["channels"], info["format"]) == (5 * FRAMES_PER_SAMPLE, 5)
+    assert info["rate"] == pytest.approx(FRAME_RATE / FRAMES_PER_SAMPLE)
+    for text in ("<label>frame_counter_low_0</label>", "<label>frame_counter_high_0</label>",
+                 f"<label>word4_{FRAMES_PER_SAMPLE - 1}</label>", f"<frames_per_sample>{FRAMES_PER_SAMPLE}<",
                  "<software>pyzum_zezudi_vu</software>", "<version>"):
         assert text in info["xml"]
     assert "<every>" not in info["xml"]
@@ -117,7 +122,7 @@ def test_every_nth_frame_keeps_its_step_across_blocks(tmp_path):
                 process.kill()
                 process.communicate()
     assert_whole(received, step=3)
-    assert received["info"]["rate"] == pytest.approx(FRAME_RATE / 3)
+    assert received["info"]["rate"] == pytest.approx(FRAME_RATE / 3 / FRAMES_PER_SAMPLE)
     assert "<every>3</every>" in received["info"]["xml"]
 
 
@@ -138,6 +143,50 @@ def test_stamps_follow_arrival_and_never_step_back():
     assert pushed[-1][1] == pytest.approx(10.3 + MOST_HELD_S + 1)
     pusher.push(block, arrival=1.0)                 # far behind the stamps: the clock wins over order
     assert pushed[-1][1] == pytest.approx(0.9)
+
+
+def test_frames_held_for_a_whole_sample_go_out_with_the_next_push_at_their_own_stamps(tmp_path):
+    env = dict(os.environ, LSLAPICFG=lsl_config(tmp_path))
+    done = subprocess.run([sys.executable, __file__, "--held"], env=env, capture_output=True, text=True,
+                          timeout=WAIT)
+    assert done.returncode == 0, done.stderr
+    received = json.loads(done.stdout)
+    assert received["held"] == [2, 1]
+    assert received["counters"] == list(range(16))  # 10 + 7 pushed: 4 samples of 4 sent, 1 frame held
+    # the first push's frames from 100 s on, the second's from 100.010 s: the frames held before it (8, 9)
+    # just before it, and liblsl's count back from a chunk's last sample undone
+    assert received["stamps"] == pytest.approx([100 + i / 1000 for i in range(16)], abs=1e-9)
+
+
+def _held(per_sample=4):
+    """Pushes 10 and then 7 frames (counter 0..16) at 1000 Hz, 4 to a sample, into an inlet of its own."""
+    import numpy as np
+
+    from pyzum_zezudi_vu import frame_indices, lsl
+
+    with lsl.StreamInfo("held", "PCB_ROQ", 5, 1000.0, "held-test") as info, \
+            lsl.StreamOutlet(info, 2, frames_per_sample=per_sample) as outlet:
+        found = []
+        deadline = time.monotonic() + WAIT
+        while not found and time.monotonic() < deadline:
+            found = lsl.resolve("name", "held", timeout=5.0)
+        with lsl.StreamInlet(found[0]) as inlet:
+            for f in found:
+                f.close()
+            inlet.open(timeout=WAIT)
+            frames = np.zeros((17, 5), np.int16)
+            frames[:, 0] = np.arange(17)
+            held = []
+            outlet.push_chunk(frames[:10], 100.0)
+            held.append(outlet.held)
+            outlet.push_chunk(frames[10:], 100.010)
+            held.append(outlet.held)
+            rows, stamps = np.empty((64, 5), np.int16), np.empty(64)
+            got = 0
+            while got < 16 and time.monotonic() < deadline:
+                got += inlet.pull_chunk(rows[got:], stamps[got:], timeout=1.0)
+    print(json.dumps({"held": held, "counters": frame_indices(rows[:got]).tolist(),
+                      "stamps": stamps[:got].tolist()}))
 
 
 def test_liblsl_configuration_keeps_the_users_keys():
@@ -202,4 +251,7 @@ def _receive(prop, value, frames):
 
 
 if __name__ == "__main__":
-    _receive(sys.argv[1], sys.argv[2], int(sys.argv[3]))
+    if sys.argv[1:] == ["--held"]:
+        _held()
+    else:
+        _receive(sys.argv[1], sys.argv[2], int(sys.argv[3]))
