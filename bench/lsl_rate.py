@@ -3,8 +3,11 @@
 Runs `python3 -m pyzum_zezudi_vu stream` on a simulated board (the chip's FIFO, as on hardware) at rising
 rates, each for PYZUM_BENCH_SECONDS (10 s), with one inlet in another process on loopback; a rate passes when
 the board lost nothing and the inlet received every frame from its first to the last one pushed, in order.
-Stops at the first rate that fails. Prints one JSON line. Needs the simulator preloaded (tools/devroot run
---sim, or the environment tools/run_bench.py gives its runs).
+Stops at the first rate that fails. Then, with bench/lsl_floor.c (built here with cc): liblsl's own cost for
+the same chunks pushed from C at 40 MB/s, frame by frame and as the outlet packs them ("floor"), and a
+recorder's inlet made with liblsl's defaults (a buffer of 360 s, no [tuning]) against the stream command at
+40 MB/s: what it received and its peak resident memory ("recorder"). Prints one JSON line. Needs the
+simulator preloaded (tools/devroot run --sim, or the environment tools/run_bench.py gives its runs).
 
 As a child, `lsl_rate.py --inlet CONFIG NAME` is the inlet.
 """
@@ -25,12 +28,58 @@ SILENCE = 5.0   # seconds without a frame that end the inlet's run
 WAIT = 120.0    # seconds for any one step on a loaded machine
 
 
-def write_config(directory):
-    path = pathlib.Path(directory) / "lsl_api.cfg"
+def write_config(directory, tuning="[tuning]\nInletBufferReserveMs = 500\n", name="lsl_api.cfg"):
+    path = pathlib.Path(directory) / name
     path.write_text("[ports]\nIPv6 = disable\n[multicast]\nResolveScope = machine\n"
                     f"[lab]\nKnownPeers = {{127.0.0.1}}\nSessionID = pyzum-bench-{os.getpid()}\n"
-                    "[tuning]\nInletBufferReserveMs = 500\n[log]\nlevel = -3\n")
+                    f"{tuning}[log]\nlevel = -3\n")
     return str(path)
+
+
+FLOOR_SOURCE = pathlib.Path(__file__).with_name("lsl_floor.c")
+FLOOR_RATE = 40e6 / 12
+
+
+def build_floor(directory):
+    program = str(pathlib.Path(directory) / "lsl_floor")
+    subprocess.run(["cc", "-O2", "-o", program, str(FLOOR_SOURCE), "-llsl"], check=True)
+    return program
+
+
+def last_json(text):
+    return json.loads(text[text.rindex("{"):])
+
+
+def floor(program, config, per_sample):
+    """liblsl alone: the C outlet pushing blocks of 16384 frames at 40 MB/s to the C inlet (10 s buffer)."""
+    env = dict(os.environ, LSLAPICFG=config)
+    name = f"floor {per_sample}"
+    inlet = subprocess.Popen([program, "inlet", name, "10"], env=env, stdout=subprocess.PIPE, text=True)
+    outlet = subprocess.run([program, "outlet", name, repr(SECONDS), repr(FLOOR_RATE), str(per_sample),
+                             "16384", "0"], env=env, stdout=subprocess.PIPE, text=True, timeout=WAIT)
+    received = last_json(inlet.communicate(timeout=WAIT)[0])
+    pushed = last_json(outlet.stdout)
+    # CPU per second of stream (the outlet paces itself at the board's rate)
+    stream_s = pushed["frames"] / FLOOR_RATE
+    return {"frames_per_sample": per_sample, "frames": pushed["frames"], "received": received["frames"],
+            "gaps": received["gaps"], "outlet_cpu_share": round(pushed["cpu_s"] / stream_s, 3),
+            "inlet_cpu_share": round(received["cpu_s"] / stream_s, 3)}
+
+
+def recorder(program, directory):
+    """A recorder's inlet with liblsl's defaults against the stream command at 40 MB/s."""
+    config = write_config(directory, tuning="", name="recorder.cfg")
+    env = dict(os.environ, LSLAPICFG=config, PCB_ROQ_SIM=f"board,rate=40e6,fifo={FIFO}")
+    inlet = subprocess.Popen([program, "inlet", "recorded"], env=env, stdout=subprocess.PIPE, text=True)
+    outlet = subprocess.run([sys.executable, "-m", "pyzum_zezudi_vu", "stream", "--json", "--name", "recorded",
+                             "--seconds", repr(SECONDS)], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, timeout=WAIT + SECONDS)
+    received = last_json(inlet.communicate(timeout=WAIT)[0])
+    summary = json.loads(outlet.stdout[outlet.stdout.index("{"):])
+    return {"buflen_s": received["buflen_s"], "frames_pushed": summary["stream"]["frames_pushed"],
+            "frames_received": received["frames"], "gaps": received["gaps"],
+            "missing_at_end": summary["stream"].get("last_frame_counter", 0) - received["last"],
+            "peak_rss_mb": received["peak_rss_mb"]}
 
 
 def one_rate(mb_s, config):
@@ -106,6 +155,8 @@ def inlet(name):
 
 
 def main():
+    from pyzum_zezudi_vu import lsl
+
     rows = []
     with tempfile.TemporaryDirectory() as directory:
         config = write_config(directory)
@@ -116,13 +167,19 @@ def main():
                   f"{ {k: v for k, v in row.items() if k != 'mb_s'} }", file=sys.stderr, flush=True)
             if not row.get("whole"):
                 break
+        program = build_floor(directory)
+        floors = [floor(program, config, per_sample) for per_sample in (1, lsl.FRAMES_PER_SAMPLE)]
+        print(f"  liblsl alone at 40 MB/s: {floors}", file=sys.stderr, flush=True)
+        recorded = recorder(program, directory)
+        print(f"  a recorder's inlet with liblsl's defaults: {recorded}", file=sys.stderr, flush=True)
     whole = [row["mb_s"] for row in rows if row.get("whole")]
     best = next((row for row in reversed(rows) if row.get("whole")), None)
     print(json.dumps({"name": "LSL outlet, one inlet on loopback", "seconds_per_rate": SECONDS, "fifo": FIFO,
+                      "frames_per_sample": lsl.FRAMES_PER_SAMPLE,
                       "highest_whole_mb_s": max(whole) if whole else 0,
                       "outlet_cpu_share": best["outlet_cpu_share"] if best else None,
                       "inlet_cpu_share": best["inlet_cpu_share"] if best else None,
-                      "rows": rows}))
+                      "rows": rows, "floor": floors, "recorder": recorded}))
 
 
 if __name__ == "__main__":
