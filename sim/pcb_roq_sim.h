@@ -55,6 +55,10 @@ struct pcb_roq_sim_device_stats {
     int64_t bytes_written;          /* bytes the host sent to the OUT endpoint */
     int64_t stream_offset;          /* offset of the next stream byte the chip will deliver */
     int64_t frame_index;            /* stream_offset / 12: index of the frame the chip is in */
+    int64_t bytes_lost_streaming;   /* of bytes_lost, those lost to overflow while the host streamed: after it
+                                     * queued a bulk IN transfer, before it took back the last one it had queued
+                                     * (a stop) or purged with none queued. A stopped host's losses, and those
+                                     * between a purge and the first transfer after it, are not counted */
 };
 
 /* The size of each struct as compiled into the library, so wrappers can check their copy of the layout. */

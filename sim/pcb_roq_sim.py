@@ -57,7 +57,7 @@ class DeviceStats(_Counters, ctypes.Structure):
                        "last_claimed_interface", "configuration", "bit_mode", "bit_mask", "latency_timer", "resets",
                        "purges_rx", "purges_tx", "baud_rate_requests", "control_requests", "bulk_reads",
                        "bulk_read_errors", "bytes_delivered", "bytes_lost", "bytes_dropped", "status_only_packets",
-                       "bytes_written", "stream_offset", "frame_index")
+                       "bytes_written", "stream_offset", "frame_index", "bytes_lost_streaming")
 
 
 _library = None

@@ -280,6 +280,7 @@ int pcb_roq_sim_get_device_stats(int device, struct pcb_roq_sim_device_stats *ou
         s.bulk_read_errors = d.bulk_read_errors;
         s.bytes_delivered = chip.bytes_delivered;
         s.bytes_lost = chip.bytes_lost;
+        s.bytes_lost_streaming = chip.bytes_lost_streaming;
         s.bytes_dropped = chip.bytes_dropped;
         s.status_only_packets = chip.status_only_packets;
         s.bytes_written = d.bytes_written;

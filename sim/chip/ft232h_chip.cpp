@@ -159,6 +159,9 @@ void Ft232hChip::fill_fifo(Clock::time_point now) {
     const std::uint64_t kept = std::min(written, room);
     accept(kept);
     count.bytes_lost += static_cast<std::int64_t>(written - kept);
+    if (streaming) {
+        count.bytes_lost_streaming += static_cast<std::int64_t>(written - kept);
+    }
     board_offset = target;
 }
 
@@ -316,6 +319,7 @@ void Ft232hChip::queue(PendingIn &transfer, Clock::time_point now) {
     transfer.done = false;
     transfer.queued = true;
     transfers.push_back(&transfer);
+    streaming = true;
     advance(now);
 }
 
@@ -334,6 +338,7 @@ void Ft232hChip::withdraw(PendingIn &transfer, Clock::time_point now) {
     transfer.queued = false;
     transfer.done = true;
     std::erase(transfers, &transfer);
+    streaming = !transfers.empty();
 }
 
 void Ft232hChip::abort_all(int result, Clock::time_point now) {
@@ -346,6 +351,7 @@ void Ft232hChip::abort_all(int result, Clock::time_point now) {
         head.packet_data = -1;
         complete_head(result);
     }
+    streaming = false;
 }
 
 Ft232hChip::Clock::time_point Ft232hChip::next_completion(Clock::time_point now) {
@@ -382,6 +388,7 @@ std::uint64_t Ft232hChip::stream_offset(Clock::time_point now) {
 void Ft232hChip::purge_rx(Clock::time_point now) {
     advance(now);
     count.bytes_lost += static_cast<std::int64_t>(fifo_bytes);
+    streaming &= !transfers.empty();
     fifo.clear();
     fifo_bytes = 0;
 }

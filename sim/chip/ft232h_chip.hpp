@@ -40,6 +40,8 @@ public:
         std::int64_t baud_rate_requests = 0;
         std::int64_t control_requests = 0;
         std::int64_t bytes_lost = 0;
+        // Of those, lost to overflow while the host streamed (see `streaming`).
+        std::int64_t bytes_lost_streaming = 0;
         std::int64_t bytes_dropped = 0;
         std::int64_t bytes_delivered = 0;
         std::int64_t status_only_packets = 0;
@@ -146,6 +148,9 @@ private:
     Clock::time_point since;        // when the production clock last restarted
     Clock::time_point settled;      // everything before this time has been worked out
     std::deque<PendingIn *> transfers;
+    // The host streams from queueing a transfer until it takes back the last one it had queued (cancels it)
+    // or purges with none queued: what overflows meanwhile is what a host that falls behind loses.
+    bool streaming = false;
     Counters count;
 };
 

@@ -59,6 +59,7 @@ TEST_F(Ft232hChipTest, WithoutAPendingTransferTheFifoFillsAndTheRestIsLost) {
     stream_at(10e6);
     EXPECT_EQ(chip.held(t0 + 1ms), 1024u);
     EXPECT_EQ(chip.counters().bytes_lost, 10'000 - 1024);
+    EXPECT_EQ(chip.counters().bytes_lost_streaming, 0); // no host has streamed yet
     EXPECT_EQ(chip.stream_offset(t0 + 1ms), 0u); // the oldest bytes stay, the newest are lost
 }
 
@@ -121,6 +122,30 @@ TEST_F(Ft232hChipTest, AHostThatResubmitsLateLosesWhatTheFifoCannotHold) {
     EXPECT_EQ(kept, pattern(8 * 510, 1024)); // the FIFO's bytes continue the first transfer
     const std::vector<unsigned char> fresh(p.begin() + 1024, p.end());
     EXPECT_EQ(fresh, pattern(8 * 510 + 10'000, fresh.size())); // then what the board writes from the submission
+    EXPECT_EQ(chip.counters().bytes_lost_streaming, chip.counters().bytes_lost); // a host that fell behind
+}
+
+TEST_F(Ft232hChipTest, WhatAStoppedHostLosesIsNotLostWhileStreaming) {
+    stream_at(10e6);
+    Transfer first(64 * 1024);
+    chip.queue(first.in, t0);
+    chip.withdraw(first.in, t0 + 1ms); // a stop: the host cancels the last transfer it had queued
+    EXPECT_EQ(chip.held(t0 + 3ms), 1024u); // stopped: the FIFO fills and overflows
+    EXPECT_EQ(chip.counters().bytes_lost_streaming, 0);
+    unsigned char none = 0;
+    ASSERT_EQ(chip.vendor_request(0x40, 0x00, 2, &none, 0, t0 + 4ms), 0); // the next start's purge
+    Transfer second(4096);
+    chip.queue(second.in, t0 + 5ms); // after the purge, before its first transfer: the FIFO overflows again
+    const auto lost_stopped = chip.counters().bytes_lost;
+    EXPECT_GT(lost_stopped, 30'000);
+    EXPECT_EQ(chip.counters().bytes_lost_streaming, 0);
+    const auto full = chip.next_completion(t0 + 5ms);
+    chip.advance(full);
+    ASSERT_TRUE(second.in.done);
+    Transfer third(4096);
+    chip.queue(third.in, full + 1ms); // late while streaming: counted
+    EXPECT_NEAR(static_cast<double>(chip.counters().bytes_lost_streaming), 10'000 - 1024, 1);
+    EXPECT_EQ(chip.counters().bytes_lost - lost_stopped, chip.counters().bytes_lost_streaming);
 }
 
 TEST_F(Ft232hChipTest, TheLatencyTimerSendsWhatArrivedAsAShortPacketThatEndsTheTransfer) {
