@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Builds every configuration and runs every test stage inside the build root; ends with one summary line.
 
-Runs inside the sid build root (tools/devroot run); the stages against Debian 12's libftdi 1.5 run in the
-other root (tools/devroot --libftdi 1.5), built in build/ftdi15. Each stage line names the libftdi it used.
+Runs inside the sid build root (tools/devroot run); the stages against Debian 12's libusb 1.0.26 and libftdi
+1.5 run in the other root (tools/devroot --libftdi 1.5), built in build/ftdi15. Each stage line names the
+libftdi and the libusb its tests ran on: the root's real libusb (over the emulated usbfs), the simulator's
+stand-in, or both (a ctest stage: its usbfs suites and the others).
 
 Each stage records JUnit XML under build/results/; the totals are read back from there, so a stage that
 crashes before writing its report (or is ended by a time limit) still counts as a failure. Tests that
@@ -51,7 +53,7 @@ SOAK_LONG_TIMEOUT = 900
 STAGE_TIMEOUT = 30 * 60  # a Python stage; the longest takes under 3 minutes on a quiet two-core machine
 
 SID = "sid"      # this root, with sid's libftdi
-LIBFTDI15 = "1.5"  # the root with Debian 12's libftdi 1.5
+LIBFTDI15 = "1.5"  # the root with Debian 12's libusb 1.0.26 and libftdi 1.5
 BUILD15 = "build/ftdi15"
 
 
@@ -96,13 +98,18 @@ def end_group(proc, first):
     proc.wait()
 
 
-def libftdi_version(root):
-    """libftdi's Debian version in that root, as the dynamic linker will find it."""
-    cmd = ["dpkg-query", "-W", "-f=${Version}", "libftdi1-2"]
+def package_version(package, root):
+    """A library's Debian version in that root, as the dynamic linker will find it."""
+    cmd = ["dpkg-query", "-W", "-f=${Version}", package]
     if root == LIBFTDI15:
         cmd = ["tools/devroot", "--libftdi", "1.5", "run", *cmd]
     out = subprocess.run(cmd, cwd=REPO, capture_output=True, text=True)
     return out.stdout.strip() if out.returncode == 0 else "unknown"
+
+
+def stack_of(root):
+    """(libftdi, libusb) versions of a root."""
+    return package_version("libftdi1-2", root), package_version("libusb-1.0-0", root).split(":")[-1]
 
 
 def configure_and_build(build_dir, *flags, root=SID):
@@ -256,17 +263,21 @@ def run_all():
     long_soak = "--soak" in sys.argv[1:]
     versions = {}
 
-    def add(name, result, began=None, root=SID):
-        """Records a stage; root None for one that does not use libftdi."""
+    def add(name, result, began=None, root=SID, usb="stand-in"):
+        """Records a stage; root None for one that does not use libftdi. usb says which libusb its tests ran
+        on: "real" (the root's, over the emulated usbfs), "stand-in" (the simulator's) or "both"."""
         nonlocal passed, failed
         took = f" ({time.monotonic() - began:.0f} s)" if began is not None else ""
         label = name
         if root is not None:
             if root not in versions:
-                versions[root] = libftdi_version(root)
+                versions[root] = stack_of(root)
+            ftdi, libusb = versions[root]
+            stack = f"libftdi {ftdi}, " + {"real": f"libusb {libusb}", "stand-in": "libusb stand-in",
+                                           "both": f"libusb {libusb} and the stand-in"}[usb]
             if root != SID:
-                label = f"{name}, libftdi {versions[root]}"
-            name = f"{name}, libftdi {versions[root]}"
+                label = f"{name}, {stack}"
+            name = f"{name}, {stack}"
         if result is None:
             stages.append(f"{name}: no tests{took}")
             return
@@ -289,21 +300,21 @@ def run_all():
         add("soak", soak("soak", "build", long=True), began)
     else:
         began = time.monotonic()
-        add("ctest", ctest("plain", "build"), began)
+        add("ctest", ctest("plain", "build"), began, usb="both")
         began = time.monotonic()
         add("pytest", pytest("plain", "build"), began)
         began = time.monotonic()
-        add("pytest-usbfs", pytest("usbfs", "build", paths=USBFS_SUITES, front_end="usbfs"), began)
+        add("pytest-usbfs", pytest("usbfs", "build", paths=USBFS_SUITES, front_end="usbfs"), began, usb="real")
         if not QUICK:
-            # The plain suites once more against the libftdi most users have.
+            # The plain suites once more against the libusb and libftdi most users have.
             began = time.monotonic()
             if configure_and_build(BUILD15, root=LIBFTDI15):
-                add("ctest", ctest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
+                add("ctest", ctest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15, usb="both")
                 began = time.monotonic()
                 add("pytest", pytest("libftdi15", BUILD15, root=LIBFTDI15), began, LIBFTDI15)
                 began = time.monotonic()
                 add("pytest-usbfs", pytest("usbfs-libftdi15", BUILD15, paths=USBFS_SUITES, root=LIBFTDI15,
-                                           front_end="usbfs"), began, LIBFTDI15)
+                                           front_end="usbfs"), began, LIBFTDI15, usb="real")
             else:
                 add("build", False, began, LIBFTDI15)
             began = time.monotonic()
@@ -314,7 +325,7 @@ def run_all():
                 if configure_and_build(d, f"-DPYZUM_SANITIZE={kind}", "-DPYZUM_BUILD_MODULE=OFF",
                                        "-DCMAKE_BUILD_TYPE=Debug"):
                     add(f"ctest-{kind}", ctest(kind, d, {"ASAN_OPTIONS": "detect_leaks=1",
-                                                          "TSAN_OPTIONS": "halt_on_error=1"}), began)
+                                                          "TSAN_OPTIONS": "halt_on_error=1"}), began, usb="both")
                 else:
                     add(f"build-{kind}", False)
             began = time.monotonic()
@@ -322,11 +333,11 @@ def run_all():
             add("pytest-asan" if result is not False else "build-asan-py", result, began)
             if result is not False:
                 began = time.monotonic()
-                add("pytest-asan-usbfs", pytest_asan_usbfs(), began)
+                add("pytest-asan-usbfs", pytest_asan_usbfs(), began, usb="real")
             began = time.monotonic()
             add("fuzz-corpus", fuzz_corpus(), began, root=None)  # the decoder alone
             began = time.monotonic()
-            add("wheel", wheel_check(), began)
+            add("wheel", wheel_check(), began, root=None)  # imports the module only
 
     print()
     if measured:
@@ -336,7 +347,8 @@ def run_all():
     print("stages:")
     for s in stages:
         print("  " + s)
-    print(f"{passed} passed, {failed} failed; libftdi " + " and ".join(sorted(set(versions.values())))
+    print(f"{passed} passed, {failed} failed; libftdi " + " and ".join(sorted({f for f, _ in versions.values()}))
+          + "; libusb " + " and ".join(sorted({u for _, u in versions.values()}))
           + (f"; {LOAD} CPU-bound processes beside it" if LOAD else ""))
     return 0 if failed == 0 else 1
 
