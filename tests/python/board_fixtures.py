@@ -4,6 +4,7 @@ Test modules import the fixtures they use: `from board_fixtures import open_boar
 """
 import datetime
 import gc
+import threading
 import time
 
 import numpy as np
@@ -64,6 +65,39 @@ def start_on_fresh_stream(board, device, data=None):
         device.stream_pattern(0)
     else:
         device.stream_raw(data)
+
+
+# A call that hangs is what returns() catches: any bound a loaded machine keeps will do, never one on speed.
+HANG_BOUND = 60.0
+
+
+def returns(call, *args, what=None, bound=HANG_BOUND):
+    """Runs call(*args) on a thread of its own and returns what it returned (raises what it raised). When it has
+    not returned within `bound` s the test fails by itself, naming what it waited for (`what`), rather than
+    hanging until the run's time limit: a raw read, a wait for a block or a stop stuck in C never comes back to
+    the interpreter for pytest-timeout to end it."""
+    done = threading.Event()
+    outcome = []
+
+    def body():
+        try:
+            outcome.append((True, call(*args)))
+        except BaseException as e:  # noqa: BLE001  (handed to the test's thread)
+            outcome.append((False, e))
+        done.set()
+
+    threading.Thread(target=body, daemon=True).start()
+    if not done.wait(bound):
+        pytest.fail(f"{what or getattr(call, '__name__', call)} did not return within {bound} s")
+    ok, value = outcome[0]
+    if not ok:
+        raise value
+    return value
+
+
+def raw_read(board, count):
+    """board._get_raw_data(count), failing the test should it never return."""
+    return returns(board._get_raw_data, count, what=f"a raw read of {count} bytes")
 
 
 def wait_until(condition, bound=30.0, step=0.01):

@@ -7,7 +7,7 @@ import pytest
 
 import _pyzum_zezudi_vu as m
 import pcb_roq_sim
-from board_fixtures import device, open_board  # noqa: F401
+from board_fixtures import device, open_board, raw_read  # noqa: F401
 
 
 @pytest.fixture
@@ -63,13 +63,13 @@ def is_quiet(device, quiet=0.3):
 
 class TestOnTheSimulatedBoard:
     def test_result_array(self, open_board):
-        raw = open_board()._get_raw_data(1000)
+        raw = raw_read(open_board(), 1000)
         assert raw.dtype == np.uint8 and raw.ndim == 1 and raw.strides == (1,)
         assert raw.flags.owndata and raw.flags.c_contiguous and raw.flags.writeable
 
     def test_never_started_board_reads_the_stream_from_its_start_then_acquires(self, open_board, device):
         board = open_board()
-        raw = board._get_raw_data(1000)
+        raw = raw_read(board, 1000)
         assert raw.tobytes() == pcb_roq_sim.pattern_bytes(0, 1000)
         assert is_acquiring(board)
         assert board.samples is not None
@@ -79,7 +79,7 @@ class TestOnTheSimulatedBoard:
         board.start()
         assert board.samples is not None
         board.stop()
-        raw = board._get_raw_data(1000)
+        raw = raw_read(board, 1000)
         assert raw.shape == (1000,)
         assert is_quiet(device)
 
@@ -87,32 +87,32 @@ class TestOnTheSimulatedBoard:
         board = open_board()
         board.start()
         assert board.samples is not None
-        raw = board._get_raw_data(1000)
+        raw = raw_read(board, 1000)
         assert raw.shape == (1000,)
         assert is_acquiring(board)
 
     def test_zero_bytes(self, open_board, device):
         board = open_board()
         board.stop()
-        raw = board._get_raw_data(0)
+        raw = raw_read(board, 0)
         assert raw.shape == (0,) and raw.dtype == np.uint8
         board.start()
-        assert board._get_raw_data(0).shape == (0,)
+        assert raw_read(board, 0).shape == (0,)
         assert is_acquiring(board)
 
     def test_dry_chip_gives_a_shortened_array(self, open_board, device):
         device.stream_raw(bytes(range(100)))
         board = open_board()
         board.stop()
-        raw = board._get_raw_data(1000)
+        raw = raw_read(board, 1000)
         assert raw.tobytes() == bytes(range(100))
-        assert board._get_raw_data(1000).shape == (0,)
+        assert raw_read(board, 1000).shape == (0,)
 
     @pytest.mark.parametrize("count", [2**31, -5])
     def test_refused_count_leaves_the_board_untouched(self, open_board, device, count):
         board = open_board()
         with pytest.raises(ValueError):
-            board._get_raw_data(count)
+            raw_read(board, count)
         assert device.stats.bulk_reads == 0
         # Still never started: a raw read now sees the stream from its start.
-        assert board._get_raw_data(12).tobytes() == pcb_roq_sim.pattern_bytes(0, 12)
+        assert raw_read(board, 12).tobytes() == pcb_roq_sim.pattern_bytes(0, 12)

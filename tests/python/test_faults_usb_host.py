@@ -13,8 +13,8 @@ import time
 import numpy as np
 import pytest
 
-from board_fixtures import (SERIAL, frame_indices, open_board, pattern_rows, rows_following_on,  # noqa: F401
-                            wait_until, wait_until_decoded)
+from board_fixtures import (SERIAL, frame_indices, open_board, pattern_rows, returns,  # noqa: F401
+                            rows_following_on, wait_until, wait_until_decoded)
 from pyzum_zezudi_vu.health import board_health
 
 td = datetime.timedelta
@@ -30,24 +30,6 @@ def usbfs(sim):
         pytest.skip("needs the real libusb: the usbfs front end")
     yield sim
     sim.set_urb_memory_limit(0)
-
-
-def returns(call, bound=PROMPT):
-    """Runs `call` on a thread of its own and fails the test when it has not returned within `bound` s."""
-    done = threading.Event()
-    failure = []
-
-    def body():
-        try:
-            call()
-        except BaseException as e:  # noqa: BLE001  (handed to the test's thread)
-            failure.append(e)
-        done.set()
-
-    threading.Thread(target=body, daemon=True).start()
-    assert done.wait(bound), f"{getattr(call, '__name__', call)} did not return within {bound} s"
-    if failure:
-        raise failure[0]
 
 
 def rows_follow(block):
