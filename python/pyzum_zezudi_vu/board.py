@@ -1,14 +1,25 @@
 """Opening a board for one piece of work and reading blocks from it."""
+from __future__ import annotations
+
 import contextlib
 import datetime
 import time
+from collections.abc import Iterator
+from types import EllipsisType
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import _pyzum_zezudi_vu
 import _pyzum_zezudi_vu_health
 
-from .health import board_health
+from .health import Health, board_health
+
+Timeout = float | datetime.timedelta | None
+"""Seconds, a timedelta, or None for no bound."""
+Block = npt.NDArray[np.int16]
+"""A block of frames: int16, shape (rows, 5)."""
 
 UDEV_HINT = (
     "Without read-write access to its USB device a board is neither listed nor opened: install the udev "
@@ -24,7 +35,7 @@ class NoBoardError(RuntimeError):
     """No PCB_ROQ board is listed, or the one asked for did not open."""
 
 
-def _seconds(timeout):
+def _seconds(timeout: Timeout) -> float | None:
     if timeout is None:
         return None
     if isinstance(timeout, datetime.timedelta):
@@ -40,29 +51,29 @@ class Board:
     use it from one thread at a time (the extension's board itself may be shared).
     """
 
-    def __init__(self, device, samples_count, timeout):
-        self.device = device
+    def __init__(self, device: Any, samples_count: int, timeout: Timeout) -> None:
+        self.device: Any = device
         self.samples_count = samples_count
-        self.timeout = _seconds(timeout)
+        self.timeout: float | None = _seconds(timeout)
         self.acquiring = False
-        self._wait = None
+        self._wait: float | None = None
         # The device's partly filled blocks (and their rows) already accounted for: see `_real_rows`.
         self._partial_seen = (0, 0)
 
     @property
-    def serial_number(self):
+    def serial_number(self) -> str:
         return self._open().serial_number()
 
-    def health(self):
+    def health(self) -> Health:
         """The board's counters now (a frozen `Health`); `later.since(earlier)` gives one run's."""
         return board_health(self._open())
 
-    def _open(self):
+    def _open(self) -> Any:
         if self.device is None:
             raise ValueError("the board is closed")
         return self.device
 
-    def start(self):
+    def start(self) -> None:
         """Starts acquisition. Blocks left queued by an earlier run are dropped first, so the blocks read
         afterwards are consecutive, beginning with a whole one."""
         device = self._open()
@@ -75,27 +86,27 @@ class Board:
         device.start()
         self.acquiring = True
 
-    def stop(self):
+    def stop(self) -> None:
         """Stops acquisition; the blocks still queued stay there until the next `start`."""
         if self.device is not None:
             self.device.stop()
         self.acquiring = False
 
-    def close(self):
+    def close(self) -> None:
         """Stops acquisition and lets go of the device, which closes it once nothing else holds it."""
         self.stop()
         self.device = None
 
-    def _set_wait(self, seconds):
+    def _set_wait(self, seconds: float) -> None:
         if seconds != self._wait:
             self.device.timeout = seconds
             self._wait = seconds
 
-    def _partial_counts(self):
+    def _partial_counts(self) -> tuple[int, int]:
         counters = _pyzum_zezudi_vu_health.counters(self.device)
         return counters["partial_blocks"], counters["partial_block_rows"]
 
-    def _real_rows(self, block):
+    def _real_rows(self, block: Block) -> Block:
         """`block` without the unfilled rows it has when a run ended in its middle.
 
         That happens when something else stopped the device while this Board read it (a raw read of the
@@ -118,7 +129,7 @@ class Board:
         self._partial_seen = (self._partial_seen[0] + 1, self._partial_seen[1] + real)
         return block[:real]
 
-    def next_block(self, timeout=...):
+    def next_block(self, timeout: Timeout | EllipsisType = ...) -> Block | None:
         """The next block, int16 of shape (samples_count, 5), or None when none came within `timeout`
         (default: the board's). Starts acquisition if it is not running. Fewer rows only when something else
         stopped the device in the middle of the block: its frames, without the unfilled rows."""
@@ -135,7 +146,7 @@ class Board:
             if deadline is not None and time.monotonic() >= deadline:
                 return None
 
-    def queued_blocks(self):
+    def queued_blocks(self) -> Iterator[Block]:
         """Yields the blocks still queued, without waiting and without starting acquisition: after a `stop`,
         what the run decoded before it ended (its last block cut to its frames)."""
         device = self._open()
@@ -143,7 +154,7 @@ class Board:
         while (block := device.samples) is not None:
             yield self._real_rows(block)
 
-    def blocks(self, count=None, seconds=None):
+    def blocks(self, count: int | None = None, seconds: float | None = None) -> Iterator[Block]:
         """Yields blocks as they arrive: `count` of them, or for `seconds`, or without end when neither is
         given. Raises TimeoutError when the board sends nothing for longer than its timeout."""
         end = None if seconds is None else time.monotonic() + seconds
@@ -156,10 +167,10 @@ class Board:
             done += 1
             yield block
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Block]:
         return self.blocks()
 
-    def capture(self, blocks=None, seconds=None):
+    def capture(self, blocks: int | None = None, seconds: float | None = None) -> Block:
         """Reads `blocks` blocks, or blocks for `seconds`, into one array of shape (rows, 5), int16."""
         if (blocks is None) == (seconds is None):
             raise ValueError("give either blocks or seconds")
@@ -175,7 +186,7 @@ class Board:
             return np.empty((0, 5), dtype=np.int16)
         return np.concatenate(parts)
 
-    def raw(self, size, timeout=...):
+    def raw(self, size: int, timeout: Timeout | EllipsisType = ...) -> bytes:
         """Up to `size` bytes of the stream as the chip delivers them, undecoded. Acquisition is stopped
         first and stays stopped; reading goes on until `size` bytes arrived or `timeout` (default: the
         board's) passed without any."""
@@ -196,13 +207,14 @@ class Board:
         return bytes(out)
 
 
-def list_boards():
+def list_boards() -> list[str]:
     """Serial numbers of the attached boards."""
     return _pyzum_zezudi_vu.list_pcb_roq()
 
 
 @contextlib.contextmanager
-def open_board(serial_number=None, samples_count=4096, timeout=2.0, latency=255):
+def open_board(serial_number: str | None = None, samples_count: int = 4096, timeout: Timeout = 2.0,
+               latency: int = 255) -> Iterator[Board]:
     """Opens a board for the `with` block and stops it on the way out, whatever happens inside.
 
     Without a serial number the first listed board is taken. `timeout` (seconds, a timedelta, or None for

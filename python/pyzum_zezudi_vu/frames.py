@@ -4,17 +4,22 @@ A board running a test pattern (the simulated board does by default) puts a 32-b
 words 0 (low half) and 1 (high half) of every frame. Following that counter across blocks tells whether
 frames went missing or arrived out of order on the way from the chip to Python.
 """
-import numpy as np
+from __future__ import annotations
 
-FRAME_BYTES = 12
-SYNC = (0xF0, 0x0F)
-WORDS = 5
+import numpy as np
+import numpy.typing as npt
+
+Buffer = bytes | bytearray | memoryview
+
+FRAME_BYTES: int = 12
+SYNC: tuple[int, int] = (0xF0, 0x0F)
+WORDS: int = 5
 
 # Share of consecutive frames whose counter must step by one before the stream is taken to carry a counter.
 _PATTERN_SHARE = 0.5
 
 
-def frame_indices(block):
+def frame_indices(block: npt.NDArray[np.int16]) -> npt.NDArray[np.uint32]:
     """The 32-bit frame counters of a block of shape (rows, 5), as uint32 (a view into a C-ordered block)."""
     if block.dtype.itemsize == 2 and block.flags.c_contiguous and block.ndim == 2 and block.shape[1] >= 2:
         # Words 0 and 1 of a row are one little-endian uint32 already: read it in place, row after row.
@@ -23,7 +28,7 @@ def frame_indices(block):
     return words[:, 0].astype(np.uint32) | (words[:, 1].astype(np.uint32) << np.uint32(16))
 
 
-def carries_counter(block):
+def carries_counter(block: npt.NDArray[np.int16]) -> bool:
     """Whether the frames of `block` number themselves: most steps of words 0 and 1 are one."""
     steps = np.diff(frame_indices(block))
     return bool(len(steps)) and bool(np.count_nonzero(steps == 1) >= _PATTERN_SHARE * len(steps))
@@ -38,18 +43,18 @@ class FrameCheck:
     Counters wrap at 2**32; a step of 2**31 or more is read as a step back.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.frames = 0
         self.lost = 0
         self.out_of_order = 0
-        self.numbered = None
-        self._last = None       # raw counter of the latest frame
+        self.numbered: bool | None = None
+        self._last: np.uint32 | None = None       # raw counter of the latest frame
         self._position = 0      # unwrapped counter of the latest frame
         self._highest = 0       # highest unwrapped counter so far
         self._ramp = np.empty(0, dtype=np.uint32)
         self._scratch = self._ramp
 
-    def feed(self, block):
+    def feed(self, block: npt.NDArray[np.int16]) -> None:
         indices = frame_indices(block)
         self.frames += len(indices)
         if len(indices) == 0:
@@ -83,7 +88,7 @@ class FrameCheck:
         self._position = int(positions[-1])
         self._highest = max(self._highest, int(positions.max()))
 
-    def _in_order(self, indices):
+    def _in_order(self, indices: npt.NDArray[np.uint32]) -> bool:
         """Whether the block continues the counter without a gap: counter minus row number is the same
         (the successor of the latest counter) on every row. Cheaper than looking at each step."""
         n = len(indices)
@@ -95,14 +100,14 @@ class FrameCheck:
         expected = (int(self._last) + 1) & 0xFFFF_FFFF
         return int(base.min()) == expected and int(base.max()) == expected
 
-    def summary(self):
+    def summary(self) -> str:
         """Lost and out-of-order frames in words, or why they were not checked."""
         if not self.numbered:
             return "not checked (no frame counter in words 0 and 1)"
         return f"{self.lost} lost, {self.out_of_order} out of order"
 
 
-def frames_in_raw(data):
+def frames_in_raw(data: Buffer) -> tuple[int, npt.NDArray[np.int16]]:
     """Finds the frames in raw stream bytes.
 
     Returns (offset, words): the offset of the first frame boundary, chosen as the one of the twelve where
@@ -122,7 +127,7 @@ def frames_in_raw(data):
     return best_offset, words
 
 
-def sync_errors(data, offset):
+def sync_errors(data: Buffer, offset: int) -> int:
     """Whole frames from `offset` whose first two bytes are not the sync pair."""
     raw = np.frombuffer(data, dtype=np.uint8)
     usable = (len(raw) - offset) // FRAME_BYTES * FRAME_BYTES

@@ -32,10 +32,22 @@ struct decoder_counters {
     // Any thread.
     [[nodiscard]] snapshot read() const noexcept {
         auto r = [](const std::atomic<std::uint64_t> &c) { return c.load(std::memory_order_relaxed); };
-        return {r(stream_bytes), r(full_reads), r(short_reads), r(failed_reads), r(resynchronisations),
-                r(bytes_skipped), r(bytes_skipped_at_start), r(frames_decoded), r(frames_without_sync), r(partial_frame_bytes),
-                r(blocks_delivered), r(partial_blocks), r(partial_block_rows), r(empty_blocks_returned),
-                r(wait_for_block_ns)};
+        // Designated, so that a member out of order or misnamed here does not compile.
+        return {.stream_bytes = r(stream_bytes),
+                .full_reads = r(full_reads),
+                .short_reads = r(short_reads),
+                .failed_reads = r(failed_reads),
+                .resynchronisations = r(resynchronisations),
+                .bytes_skipped = r(bytes_skipped),
+                .bytes_skipped_at_start = r(bytes_skipped_at_start),
+                .frames_decoded = r(frames_decoded),
+                .frames_without_sync = r(frames_without_sync),
+                .partial_frame_bytes = r(partial_frame_bytes),
+                .blocks_delivered = r(blocks_delivered),
+                .partial_blocks = r(partial_blocks),
+                .partial_block_rows = r(partial_block_rows),
+                .empty_blocks_returned = r(empty_blocks_returned),
+                .wait_for_block_ns = r(wait_for_block_ns)};
     }
 
     std::atomic<std::uint64_t> stream_bytes{0};
@@ -54,3 +66,6 @@ struct decoder_counters {
     std::atomic<std::uint64_t> empty_blocks_returned{0};
     std::atomic<std::uint64_t> wait_for_block_ns{0};
 };
+
+// Every atomic has its field in the snapshot.
+static_assert(sizeof(decoder_counters::snapshot) == sizeof(decoder_counters));

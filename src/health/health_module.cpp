@@ -3,40 +3,48 @@
 // board's type with the extension through pybind11's registry.
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "health/counter_table.hpp"
 #include "python/live_board.hpp"
 
 namespace py = pybind11;
 
+namespace {
+
+const char *kind_name(counter_kind kind) {
+    switch (kind) {
+    case counter_kind::count: return "count";
+    case counter_kind::seconds: return "seconds";
+    case counter_kind::gauge: return "gauge";
+    }
+    return "count";
+}
+
+} // namespace
+
 PYBIND11_MODULE(_pyzum_zezudi_vu_health, m, py::mod_gil_not_used()) {
     m.doc() = "Counters of a _pyzum_zezudi_vu.PCB_ROQ; the companion package's health() reads them.";
+    py::list rows;
+    for (const counter_row &row : counter_table) {
+        rows.append(py::make_tuple(std::string(row.name), kind_name(row.kind), row.shows_damage,
+                                   std::string(row.meaning)));
+    }
+    // (name, kind, shows_damage, meaning) per counter, in the order counters() gives them.
+    m.attr("COUNTERS") = py::tuple(rows);
     // Any thread: every counter is read on its own, so a snapshot taken while acquiring may mix two reads.
     m.def("counters", [](live_board self) {
-        const auto c = self->decoder.counters.read();
-        const auto r = self->decoder.device.read_counters();
+        const board_counters c{self->decoder.counters.read(), self->decoder.device.read_counters()};
         py::dict d;
-        d["stream_bytes"] = c.stream_bytes;
-        d["full_reads"] = c.full_reads;
-        d["short_reads"] = c.short_reads;
-        d["failed_reads"] = c.failed_reads;
-        d["resynchronisations"] = c.resynchronisations;
-        d["bytes_skipped"] = c.bytes_skipped;
-        d["bytes_skipped_at_start"] = c.bytes_skipped_at_start;
-        d["frames_decoded"] = c.frames_decoded;
-        d["frames_without_sync"] = c.frames_without_sync;
-        d["partial_frame_bytes"] = c.partial_frame_bytes;
-        d["blocks_delivered"] = c.blocks_delivered;
-        d["partial_blocks"] = c.partial_blocks;
-        d["partial_block_rows"] = c.partial_block_rows;
-        d["empty_blocks_returned"] = c.empty_blocks_returned;
-        d["wait_for_block_ns"] = c.wait_for_block_ns;
-        d["transfers_completed"] = r.transfers_completed;
-        d["transfers_failed"] = r.transfers_failed;
-        d["transfers_in_flight"] = r.in_flight;
-        d["most_held_bytes"] = r.most_held;
-        d["transfers_ran_out"] = r.transfers_ran_out;
-        d["transfers_refused"] = r.transfers_refused;
-        d["transfer_queue_depth"] = r.queue_depth;
-        d["stalls_cleared"] = r.stalls_cleared;
+        for (const counter_row &row : counter_table) {
+            const std::uint64_t value = row.value(c);
+            py::str name(row.name.data(), row.name.size());
+            if (row.kind == counter_kind::seconds) {
+                d[name] = static_cast<double>(value) / 1e9;
+            } else {
+                d[name] = value;
+            }
+        }
         return d;
     }, py::arg("board"));
 }

@@ -1,15 +1,12 @@
 """Board health: the acquisition's counters, read through the companion package."""
-import ast
 import dataclasses
 import datetime
-import pathlib
 
 import pytest
 
 import _pyzum_zezudi_vu as m
 import _pyzum_zezudi_vu_health
 from board_fixtures import open_board  # noqa: F401
-from pyzum_zezudi_vu import health as health_module
 from pyzum_zezudi_vu.health import Health, board_health
 
 td = datetime.timedelta
@@ -78,11 +75,20 @@ class TestHealth:
         with pytest.raises(Exception):
             Health().stream_bytes = 1
 
-    def test_the_stub_names_every_counter_and_the_module_gives_every_one(self, open_board, sim):
-        stub = ast.parse(pathlib.Path(health_module.__file__).with_suffix(".pyi").read_text())
-        cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Health")
-        stubbed = [n.target.id for n in cls.body if isinstance(n, ast.AnnAssign)]
-        fields = [f.name for f in dataclasses.fields(Health)]
-        assert stubbed == fields
-        raw = set(_pyzum_zezudi_vu_health.counters(open_board()))
-        assert raw - {"wait_for_block_ns"} | {"wait_for_block_s"} == set(fields)
+    def test_the_table_names_every_counter_and_the_module_gives_every_one(self, open_board, sim):
+        names = [c.name for c in Health.COUNTERS]
+        assert names == [f.name for f in dataclasses.fields(Health)]
+        assert len(set(names)) == len(names) and all(c.meaning.endswith(".") for c in Health.COUNTERS)
+        raw = _pyzum_zezudi_vu_health.counters(open_board())
+        assert list(raw) == names
+        assert {c.name for c in Health.COUNTERS if isinstance(raw[c.name], float)} == {"wait_for_block_s"}
+
+    def test_a_run_subtracts_counts_and_keeps_gauges(self):
+        gauges = {c.name for c in Health.COUNTERS if c.kind == "gauge"}
+        assert gauges == {"transfers_in_flight", "most_held_bytes", "transfer_queue_depth"}
+        earlier = Health(**{c.name: 1 for c in Health.COUNTERS})
+        later = Health(**{c.name: 3 for c in Health.COUNTERS})
+        assert {c.name: v for c, v in later.since(earlier).items()} == {
+            c.name: 3 if c.name in gauges else 2 for c in Health.COUNTERS}
+        damaged = {c.name for c in Health.COUNTERS if c.shows_damage}
+        assert len(later.since(earlier).problems()) == len(damaged)
