@@ -3,7 +3,7 @@ RUN := tools/devroot run
 SIMRUN := tools/devroot run --sim
 CONFIGURE = $(RUN) cmake -S . -B $(1) -G Ninja -Wno-dev $(2) >/dev/null
 
-.PHONY: all root build test soak fuzz demo bench clean
+.PHONY: all root build test soak fuzz demo bench docs clean
 
 all: build
 
@@ -41,6 +41,10 @@ demo: build
 
 bench: root
 	@$(RUN) python3 tools/run_bench.py
+
+# The documentation, HTML in build/docs (build/docs/index.html); its reference pages import the built modules.
+docs: build
+	@$(RUN) python3 -m sphinx -q -b html -d build/docs-doctrees docs build/docs
 
 clean:
 	rm -rf build

@@ -18,7 +18,7 @@ the run (its stage then has no report and fails). A failed test's teardown runs 
 whole Python stage has a limit too (STAGE_TIMEOUT): past it every thread's stack is printed and the stage ends,
 counted as failed, and the other stages still run.
 
-    run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests only)
+    run_tests.py           every stage (PYZUM_QUICK=1: the plain build's C++ and Python tests and the docs)
     run_tests.py --soak    the soak and stress tests at full length (make soak)
 
 PYZUM_TEST_LOAD=N runs N CPU-bound processes beside the whole run: the tests must hold on a busy machine.
@@ -194,21 +194,27 @@ def soak(name, build_dir, long):
 
 
 def wheel_check():
-    """pip builds and installs the module without network; a venv that sees system packages imports it."""
+    """The install the README documents: pip, without build isolation, into a fresh venv that sees the system's
+    packages (the build dependencies come from the distribution; no network); the module imports and the
+    console script runs."""
     out = REPO / "build" / "wheel"
     shutil.rmtree(out, ignore_errors=True)
-    ok = sh([sys.executable, "-m", "pip", "wheel", ".", "--no-build-isolation", "--no-deps", "--no-index",
-             "-w", str(out / "dist"), "--config-settings=build-dir=" + str(out / "cmake")]) == 0
     venv = out / "venv"
-    ok = ok and sh([sys.executable, "-m", "venv", "--system-site-packages", str(venv)]) == 0
-    wheels = sorted((out / "dist").glob("*.whl"))
-    ok = ok and bool(wheels) and sh([str(venv / "bin" / "pip"), "install", "--no-deps", "--no-index",
-                                     str(wheels[-1])]) == 0
+    ok = sh([sys.executable, "-m", "venv", "--system-site-packages", str(venv)]) == 0
+    ok = ok and sh([str(venv / "bin" / "pip"), "install", "--no-build-isolation", "--no-index", ".",
+                    "--config-settings=build-dir=" + str(out / "cmake")]) == 0
     # Run from / so the build tree cannot shadow the installed module.
     ok = ok and subprocess.run([str(venv / "bin" / "python"), "-c",
-                                "import _pyzum_zezudi_vu as m; print('wheel imports', m.__file__)"],
+                                "import _pyzum_zezudi_vu as m; print('installed module imports', m.__file__)"],
                                cwd="/").returncode == 0
+    ok = ok and subprocess.run([str(venv / "bin" / "pyzum-zezudi-vu"), "--help"], cwd="/",
+                               stdout=subprocess.DEVNULL).returncode == 0
     return ok
+
+
+def docs_check():
+    """The documentation builds with warnings as errors, and its pages' examples run on the simulated board."""
+    return pytest("docs", "build", paths=("tests/docs",))
 
 
 def count(report):
@@ -305,6 +311,8 @@ def run_all():
         add("pytest", pytest("plain", "build"), began)
         began = time.monotonic()
         add("pytest-usbfs", pytest("usbfs", "build", paths=USBFS_SUITES, front_end="usbfs"), began, usb="real")
+        began = time.monotonic()
+        add("docs", docs_check(), began)
         if not QUICK:
             # The plain suites once more against the libusb and libftdi most users have.
             began = time.monotonic()

@@ -23,7 +23,7 @@ Block = npt.NDArray[np.int16]
 
 UDEV_HINT = (
     "Without read-write access to its USB device a board is neither listed nor opened: install the udev "
-    "rule udev/70-pcb-roq.rules (see the README, section \"udev\") and plug the board in again, or try "
+    "rule udev/70-pcb-roq.rules (see the docs' page \"udev and permissions\") and plug the board in again, or try "
     "once as root to tell a permission problem from a missing board."
 )
 

@@ -1,0 +1,1 @@
+python3 -m pyzum_zezudi_vu capture --seconds 2 --out run.h5
