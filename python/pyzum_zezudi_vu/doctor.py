@@ -177,15 +177,15 @@ def examine_stream(serial, seconds, samples_count=4096):
                        "once to tell a permission problem from a broken board")
     if result.ended == ENDED_QUIET:
         return Finding("stream", PROBLEM, f"{serial}: the board sent nothing for 2 s",
-                       "check the board's power and that its firmware streams (the README's section "
-                       "\"Board health\")")
+                       "check the board's power and that its firmware streams (the docs' page "
+                       "\"Diagnose a board\", section \"stream\")")
     summary = result.as_dict()
     text = (f"{serial}: {result.seconds:.1f} s at {result.rate_mb_s:.1f} MB/s, {result.check.frames} "
             f"frames in {result.blocks} blocks, ")
     if result.whole:
         return Finding("stream", OK, text + "arrived whole", details=summary)
     health = result.health
-    advice = "see the README's section \"Board health\" for what each counter means"
+    advice = "the docs' page \"The board's counters\" says what each counter means"
     if health.transfers_refused:
         advice = f"raise usbfs_memory_mb: echo 256 | sudo tee {usb_survey.USBFS_MEMORY_MB}"
     elif health.transfers_ran_out or health.wait_for_block_s:

@@ -54,6 +54,12 @@ def test_the_examples_of_a_page_run(page, tmp_path, record_property):
     record_property("figure", f"{page.stem}: {len(examples)} examples ran")
 
 
+def test_the_files_the_pages_name_exist():
+    named = {m for page in [REPO / "README.md", *DOCS.rglob("*.md")]
+             for m in re.findall(r"`((?:src|sim|tests|bench|tools|udev|python|docs)/[\w./-]*\w)`", page.read_text())}
+    assert sorted(n for n in named if not (REPO / n).exists() and "<" not in n) == []
+
+
 def test_the_readme_snippets_run(tmp_path):
     snippets = re.findall(r"^```python\n(.*?)^```", (REPO / "README.md").read_text(), re.M | re.S)
     assert len(snippets) >= 2
