@@ -124,6 +124,7 @@ class TestControlFromOtherThreads:
         sim.configure(f"{BOARD},rate=1e7{host}")
         board = open_board(SERIAL, 1024)
         board.start()
+        lost_before = sim.device(0).stats.bytes_lost_streaming
         stop = threading.Event()
 
         def raw_reads():
@@ -140,9 +141,10 @@ class TestControlFromOtherThreads:
         assert not reader.is_alive()
         returns(board.stop)
         h = board_health(board)
-        # Every raw read restarts acquisition wherever the stream is; rows out of step show in the counters,
-        # never silently.
-        assert damaged == 0 or h.frames_without_sync > 0, h
+        overflowed = sim.device(0).stats.bytes_lost_streaming > lost_before
+        # A raw read ends the block in hand and the restart realigns; rows fall out of step only where the chip
+        # overflowed while the stream was paused for it, and then the decoder counts them.
+        assert damaged == 0 or (overflowed and h.frames_without_sync > 0), (damaged, h)
 
 
 class TestRealHostFaults:
