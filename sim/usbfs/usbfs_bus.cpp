@@ -64,6 +64,24 @@ void remove_testbed_at_exit() {
     std::filesystem::remove_all(testbed_root, ignored);
 }
 
+// GLib starts the thread that spawns its shared pool's threads with the first shared pool, and GTask, which
+// umockdev's socket handling uses, aborts the process if that thread cannot be made at that moment (a
+// transient EAGAIN on a loaded machine). Make it here, on the loading thread, where a failure can be retried.
+void start_glib_pool_spawner() {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        GError *error = nullptr;
+        GThreadPool *pool = g_thread_pool_new([](gpointer, gpointer) {}, nullptr, 1, FALSE, &error);
+        if (pool != nullptr) {
+            g_thread_pool_free(pool, TRUE, FALSE);
+            g_type_ensure(G_TYPE_TASK);
+            return;
+        }
+        g_clear_error(&error);
+        g_usleep(10 * 1000);
+    }
+    std::fprintf(stderr, "pcb_roq_usbfs: GLib cannot start a thread; GTask may abort\n");
+}
+
 } // namespace
 
 UsbfsBus &UsbfsBus::instance() {
@@ -76,6 +94,7 @@ SimBus &sim_bus() { return UsbfsBus::instance(); }
 
 UsbfsBus::UsbfsBus() {
     // Sets UMOCKDEV_DIR, which the preload reads on every call: this must happen before the first libusb_init.
+    start_glib_pool_spawner();
     testbed = umockdev_testbed_new();
     gchar *dir = umockdev_testbed_get_root_dir(testbed);
     root = dir;
