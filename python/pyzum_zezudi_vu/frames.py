@@ -41,12 +41,18 @@ class FrameCheck:
     (`numbered`); a stream without one is only counted. A frame is lost when the counter skips it; a frame
     is out of order when its counter is not above the highest seen before it (a repeat or a step back).
     Counters wrap at 2**32; a step of 2**31 or more is read as a step back.
+
+    A stray frame, one that follows neither its predecessor nor precedes its successor (words of a frame
+    copied without its sync pair read as a counter), is counted out of order and otherwise ignored: taken
+    at its word, one such frame would count up to two billion frames lost and every later frame out of
+    order. The last frame of a block that does not follow on waits for the next block to tell.
     """
 
     def __init__(self) -> None:
         self.frames = 0
         self.lost = 0
-        self.out_of_order = 0
+        self._out_of_order = 0
+        self._pending: np.uint32 | None = None    # a frame that broke the sequence, its successor not seen yet
         self.numbered: bool | None = None
         self._last: np.uint32 | None = None       # raw counter of the latest frame
         self._position = 0      # unwrapped counter of the latest frame
@@ -65,10 +71,17 @@ class FrameCheck:
             self.numbered = carries_counter(block)
         if not self.numbered:
             return
-        if self._last is not None and self._position == self._highest and self._in_order(indices):
+        if (self._pending is None and self._last is not None and self._position == self._highest
+                and self._in_order(indices)):
             self._last = indices[-1]
             self._position += len(indices)
             self._highest = self._position
+            return
+        if self._pending is not None:
+            indices = np.concatenate(([self._pending], indices))
+            self._pending = None
+        indices = self._without_strays(indices)
+        if len(indices) == 0:
             return
         if self._last is None:
             self._last = indices[0]
@@ -83,10 +96,35 @@ class FrameCheck:
         highest_before = np.maximum.accumulate(np.concatenate(([self._highest], positions)))[:-1]
         ahead = positions > highest_before
         self.lost += int(np.sum(positions[ahead] - highest_before[ahead] - 1))
-        self.out_of_order += int(np.count_nonzero(~ahead))
+        self._out_of_order += int(np.count_nonzero(~ahead))
         self._last = indices[-1]
         self._position = int(positions[-1])
         self._highest = max(self._highest, int(positions.max()))
+
+    @property
+    def out_of_order(self) -> int:
+        return self._out_of_order + (self._pending is not None)
+
+    def _without_strays(self, indices: npt.NDArray[np.uint32]) -> npt.NDArray[np.uint32]:
+        """`indices` less the stray frames, which are counted; a last frame that breaks the sequence is held
+        back as pending."""
+        follows = np.diff(indices) == 1  # uint32: the difference wraps as the counter does
+        after = np.empty(len(indices), dtype=bool)   # follows its predecessor
+        before = np.zeros(len(indices), dtype=bool)  # precedes its successor
+        after[0] = self._last is not None and (int(indices[0]) - int(self._last)) & 0xFFFF_FFFF == 1
+        after[1:] = follows
+        before[:-1] = follows
+        keep = after | before
+        if not keep[-1]:
+            # The last frame: kept if it follows the last frame kept before it, else its successor decides.
+            earlier = indices[:-1][keep[:-1]]
+            reference = earlier[-1] if len(earlier) else self._last
+            if reference is not None and (int(indices[-1]) - int(reference)) & 0xFFFF_FFFF == 1:
+                keep[-1] = True
+            else:
+                self._pending = indices[-1]
+        self._out_of_order += int(np.count_nonzero(~keep[:-1]))
+        return indices[keep]
 
     def _in_order(self, indices: npt.NDArray[np.uint32]) -> bool:
         """Whether the block continues the counter without a gap: counter minus row number is the same

@@ -51,8 +51,18 @@ class TestFrameCheck:
     def test_counter_wrapping_at_32_bits_is_contiguous(self):
         check = FrameCheck()
         check.feed(numbered([0xFFFF_FFFE, 0xFFFF_FFFF]))
-        check.feed(numbered([0, 1, 3]))
+        check.feed(numbered([0, 1, 3, 4]))
         assert (check.lost, check.out_of_order) == (1, 0)
+
+    def test_a_stray_frame_is_out_of_order_and_moves_nothing(self):
+        # Words of frames copied without their sync pair, read as counters: far ahead, far behind, at a
+        # block's end and at the very start.
+        check = FrameCheck()
+        check.feed(numbered([0x9000_0000, 10, 11, 12, 0x7FFF_0000, *range(14, 21), 0x4000_0000]))
+        check.feed(numbered([21, 22, 25, 26]))
+        assert (check.lost, check.out_of_order) == (3, 3)  # 13, 23 and 24 lost
+        check.feed(numbered([27, 5]))
+        assert (check.lost, check.out_of_order) == (3, 4)  # the run ends with the stray held back
 
     def test_stream_without_counter_is_counted_not_judged(self):
         check = FrameCheck()
