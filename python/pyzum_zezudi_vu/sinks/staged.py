@@ -46,21 +46,32 @@ class StagedPath:
 
 class SpaceReserve:
     """A few hundred kilobytes set aside on the recording's file system, given back when writing failed so that
-    the recording can still be closed and marked (a full disk would refuse even that)."""
+    the recording can still be closed and marked (a full disk would refuse even that).
+
+    The space is a file removed at once and held open: the kernel gives it back when it is released, and also
+    when the process dies, so that nothing is left behind.
+    """
 
     SIZE = 256 << 10
 
     def __init__(self, beside: str) -> None:
+        self._fd = -1
         head, name = os.path.split(beside)
-        self.path = os.path.join(head, f"{name}.reserve")
+        path = os.path.join(head, f"{name}.reserve")
         try:
-            with open(self.path, "wb") as f:
-                os.posix_fallocate(f.fileno(), 0, self.SIZE)
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         except OSError:
-            self.release()  # no room even for this: the recording will fail on its own, and say why
-
-    def release(self) -> None:
+            return  # no room even for this: the recording will fail on its own, and say why
+        os.unlink(path)
         try:
-            os.unlink(self.path)
-        except FileNotFoundError:
-            pass
+            os.posix_fallocate(fd, 0, self.SIZE)
+        except OSError:
+            os.close(fd)
+            return
+        self._fd = fd
+
+    # The thread that closes the recording.
+    def release(self) -> None:
+        fd, self._fd = self._fd, -1
+        if fd >= 0:
+            os.close(fd)
