@@ -18,6 +18,8 @@ import platform
 import subprocess
 import sys
 
+import bench_recording
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
 BUILD = REPO / "build" / "bench"
 BENCH = REPO / "bench"
@@ -164,31 +166,6 @@ def real_rate_table():
     return rows
 
 
-def capture_to_file(suffix):
-    """`capture --seconds` at the chip's full rate into a file of this format: what it lost, how fast it wrote, the
-    CPU it took (the whole capture process, as a share of one core)."""
-    import resource
-    env = real_rate_env(40e6, 1, "module", False)
-    out = BUILD / f"capture{suffix}"
-    out.unlink(missing_ok=True)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    cmd = [sys.executable, "-m", "pyzum_zezudi_vu", "capture", "--seconds", REAL_RATE_SECONDS, "--out", str(out),
-           "--json"]
-    proc = sh(cmd, env=env, capture_output=True, text=True, timeout=3600)
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    try:
-        summary = json.loads(proc.stdout)
-    except ValueError:
-        return {"format": suffix, "error": (proc.stderr or proc.stdout).strip()[-300:]}
-    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-    size = out.stat().st_size if out.exists() else 0
-    out.unlink(missing_ok=True)
-    return {"format": suffix, "whole": summary["whole"], "frames": summary["frames"],
-            "lost_frames": summary["frame_counter"].get("lost"), "problems": summary["problems"],
-            "seconds": summary["seconds"], "write_mb_s": round(size / 1e6 / summary["seconds"], 1),
-            "cpu_share": round(cpu / summary["seconds"], 3)}
-
-
 def lsl_env():
     """The stream command's outlet and one inlet, each rate for 10 s unless PYZUM_BENCH_SECONDS says otherwise."""
     env = sim_env()
@@ -285,6 +262,7 @@ def goals(results):
         lost = sum(r.get("lost_bytes", 0) for r in full_rate)
         clean = all("error" not in r for r in full_rate) and lost == 0
         goal("(a) 0 bytes lost at the chip at 40 MB/s, every host condition, one board and four", lost, clean)
+    bench_recording.goals(results.get("recording", []), goal)
     if "acquisition_allocs_per_block" in decoder:
         n = round(decoder["acquisition_allocs_per_block"], 4)
         goal("0 steady-state allocations per block (acquisition thread, in-memory device)", n, n == 0)
@@ -347,14 +325,8 @@ def table(results):
             lost, steps, cpu = real_rate_cells(row)
             lines.append(f"  {row['rate'] / 1e6:>4g}MB {row['condition']:<8} {row['boards']:>6} "
                          f"{READER_NAMES[row['reader']]:<22} {lost:>10} {steps:>12} {cpu:>6}")
-    if results.get("capture_files"):
-        lines.append(f"Capture to a file at 40 MB/s, FIFO {FIFO} bytes, {REAL_RATE_SECONDS} s")
-        for row in results["capture_files"]:
-            if "error" in row:
-                lines.append(f"  {row['format']:<6} failed: {row['error']}")
-                continue
-            lines.append(f"  {row['format']:<6} whole {str(row['whole']):<5} lost frames {row['lost_frames']}, "
-                         f"written {row['write_mb_s']} MB/s, CPU {100 * row['cpu_share']:.0f} % of a core")
+    if results.get("recording"):
+        lines += bench_recording.markdown(results["recording"], float(REAL_RATE_SECONDS))
     if results.get("lsl"):
         lines.append(lsl_line(results["lsl"]))
     lines.append("Goals (reported, not enforced)")
@@ -367,7 +339,7 @@ def markdown(results):
     """The table the README's Performance section shows, from one run."""
     m = results["machine"]
     lines = [f"Machine: {m['host']}, {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}, Python {m['python']};"
-             f" {results['date']}, load average at start {results.get('load_average', '?')}.", "",
+             f" {results['date']}, commit {results.get('commit', '?')}, load average at start {results.get('load_average', '?')}.", "",
              "| run | MB/s | CPU s/GB | frames contiguous |", "|---|---:|---:|---|"]
     for row in results["end_to_end"]:
         if "error" in row:
@@ -386,16 +358,8 @@ def markdown(results):
             lost, steps, cpu = real_rate_cells(row)
             lines.append(f"| {row['rate'] / 1e6:g} | {row['condition']} | {row['boards']} |"
                          f" {READER_NAMES[row['reader']]} | {lost} | {steps} | {cpu} |")
-    if results.get("capture_files"):
-        lines += ["", f"Capture to a file: `capture --seconds {REAL_RATE_SECONDS} --out FILE` at 40 MB/s, FIFO {FIFO}"
-                      " bytes; CPU is the capture process as a share of one core.", "",
-                  "| format | arrived whole | lost frames | written MB/s | CPU |", "|---|---|---:|---:|---:|"]
-        for row in results["capture_files"]:
-            if "error" in row:
-                lines.append(f"| {row['format']} | failed | | | |")
-            else:
-                lines.append(f"| {row['format']} | {'yes' if row['whole'] else 'NO'} | {row['lost_frames']} |"
-                             f" {row['write_mb_s']} | {100 * row['cpu_share']:.0f} % |")
+    if results.get("recording"):
+        lines += bench_recording.markdown(results["recording"], float(REAL_RATE_SECONDS))
     if results.get("lsl"):
         lines += ["", lsl_line(results["lsl"]) + "."]
     lines.append("")
@@ -406,6 +370,25 @@ def markdown(results):
     return "\n".join(lines) + "\n"
 
 
+def recording_only(results):
+    """PYZUM_BENCH_ONLY=recording: the recording rows alone, into build/bench/recording.{json,md}."""
+    rows = bench_recording.Recording(real_rate_env(40e6, 1, "module", False), BUILD, REAL_RATE_SECONDS,
+                                     BENCH).table()
+    results["recording"] = rows
+    found = []
+    bench_recording.goals(rows, lambda text, value, met: found.append({"goal": text, "value": value, "met": met}))
+    results["goals"] = found
+    m = results["machine"]
+    text = "\n".join([f"Machine: {m['host']}, {m['cpu']}, {m['cores']} cores; {results['date']}, commit"
+                      f" {results['commit']}, load average at start {results['load_average']}.",
+                      *bench_recording.markdown(rows, float(REAL_RATE_SECONDS)), "",
+                      *(f"- [{'met' if g['met'] else 'missed'}] {g['goal']}: {g['value']}" for g in found)])
+    (BUILD / "recording.json").write_text(json.dumps(results, indent=2) + "\n")
+    (BUILD / "recording.md").write_text(text + "\n")
+    print(text)
+    return 1 if any("error" in r for r in rows) else 0
+
+
 def main():
     if not build():
         print("bench: build failed", file=sys.stderr)
@@ -414,10 +397,16 @@ def main():
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "load_average": round(os.getloadavg()[0], 2),
         "machine": machine(),
+        "commit": subprocess.run(["git", "describe", "--always", "--dirty"], cwd=REPO, capture_output=True,
+                                 text=True).stdout.strip() or "unknown",
         "settings": {"samples_count": 4096, "seconds_per_run": float(SECONDS), "sim_rate": "unlimited"},
+    }
+    if os.environ.get("PYZUM_BENCH_ONLY") == "recording":
+        return recording_only(results)
+    results.update({
         "cpp": cpp_benchmarks(),
         "end_to_end": [],
-    }
+    })
     py = sys.executable
     runs = [("a", "pyzum_zezudi_vu", [py, "e2e_module.py"]),
             ("b", "pylibftdi", [py, "e2e_pylibftdi.py"]),
@@ -437,7 +426,8 @@ def main():
     results["module"] = run_json("module extras", [py, "module_extras.py"], sim_env(preload_counter=True))
     if os.environ.get("PYZUM_BENCH_REAL_RATE", "1") != "0":
         results["real_rate"] = real_rate_table()
-        results["capture_files"] = [capture_to_file(".npy"), capture_to_file(".h5")]
+        results["recording"] = bench_recording.Recording(real_rate_env(40e6, 1, "module", False), BUILD,
+                                                         REAL_RATE_SECONDS, BENCH).table()
         results["lsl"] = run_json("LSL outlet", [py, "lsl_rate.py"], lsl_env())
     results["goals"] = goals(results)
 
@@ -453,7 +443,7 @@ def main():
         failed.append("C++ benchmarks")
     if "error" in results["module"]:
         failed.append("module extras")
-    failed += [f"capture to {r['format']}" for r in results.get("capture_files", []) if "error" in r]
+    failed += [f"recording {r['kind']} x{r['boards']}" for r in results.get("recording", []) if "error" in r]
     if failed:
         print("bench: no numbers from " + ", ".join(failed), file=sys.stderr)
         return 1

@@ -6,12 +6,14 @@ newest frames in a small ring; it never waits for the screen. The screen (view_s
 draws whatever the ring holds at that moment, thinned to about one point per pixel column. A slow redraw
 therefore shows fewer pictures, never fewer frames.
 """
+import contextlib
 import os
 import signal
 import sys
 import threading
 import time
 
+from .run import STOP_SIGNALS
 from .view_reader import POOL_BLOCKS, FrameRing, Reader, health_line  # noqa: F401  (the view's parts, in one place)
 from .view_screen import Screen, envelope  # noqa: F401
 
@@ -46,8 +48,25 @@ def open_window(figsize):
     return figure, None
 
 
-def _show(figure, screen, reader, seconds):
-    """Runs the window until it is closed, `seconds` have passed or the reader ended."""
+@contextlib.contextmanager
+def stop_signals():
+    """For the `with` block: Ctrl-C, SIGTERM and SIGHUP end the view as closing the window does. Yields the
+    list the signals that arrived are appended to. A signal raised inside a GUI callback would be swallowed
+    by the toolkit and leave the window open: the next refresh looks at the list instead."""
+    arrived = []
+    if threading.current_thread() is not threading.main_thread():
+        yield arrived
+        return
+    previous = {s: signal.signal(s, lambda signum, frame: arrived.append(signum)) for s in STOP_SIGNALS}
+    try:
+        yield arrived
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
+def _show(figure, screen, reader, seconds, stopped):
+    """Runs the window until it is closed, `seconds` have passed, the reader ended or a signal was `stopped`."""
     import matplotlib.pyplot as plt
     end = None if seconds is None else time.monotonic() + seconds
     timer = figure.canvas.new_timer(interval=int(REFRESH_SECONDS * 1000))
@@ -61,31 +80,21 @@ def _show(figure, screen, reader, seconds):
         # the time drawing, whatever a picture costs there, and the rest is left to the reader.
         cost[0] += 0.3 * (time.monotonic() - began - cost[0])
         timer.interval = max(int(REFRESH_SECONDS * 1000), int(2000 * cost[0]))
-        if interrupted or not reader.is_alive() or (end is not None and time.monotonic() >= end):
+        if stopped or not reader.is_alive() or (end is not None and time.monotonic() >= end):
             timer.stop()
             plt.close(figure)
 
-    # Ctrl-C raised inside a GUI callback would be swallowed by the toolkit and leave the window open; a
-    # flag that the next refresh looks at ends the view as closing the window does.
-    interrupted = []
-    previous = None
-    if threading.current_thread() is threading.main_thread():
-        previous = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
-    try:
-        timer.add_callback(tick)
-        timer.start()
-        plt.show()
-        timer.stop()
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
+    timer.add_callback(tick)
+    timer.start()
+    plt.show()
+    timer.stop()
 
 
-def _follow(screen, reader, seconds):
-    """Without a window: keeps the figure current, at the window's pace, for `seconds` or until the reader
-    ended."""
+def _follow(screen, reader, seconds, stopped):
+    """Without a window: keeps the figure current, at the window's pace, for `seconds`, until the reader
+    ended or a signal was `stopped`."""
     end = None if seconds is None else time.monotonic() + seconds
-    while reader.is_alive() and (end is None or time.monotonic() < end):
+    while not stopped and reader.is_alive() and (end is None or time.monotonic() < end):
         time.sleep(REFRESH_SECONDS)
         screen.update(reader)
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <thread>
 
+#include <pthread.h>
+
 PCB_ROQ::PCB_ROQ(const std::string &serial_number, unsigned long samples_count, unsigned char /*latency*/)
     : decoder(open_checked(serial_number, samples_count), samples_count) {
     for (std::size_t i = 0; i < pool_size; ++i) {
@@ -65,6 +67,8 @@ void PCB_ROQ::start_locked() {
     decoder.device.resume_reads();
     decoder.running.store(true);
     decoder.thread = std::thread(&decoder_type::run, &decoder);
+    // Named for top -H and profilers; it would otherwise carry the name of whichever thread started it.
+    pthread_setname_np(decoder.thread.native_handle(), "pcb_roq decoder");
 }
 
 void PCB_ROQ::stop_locked() noexcept {

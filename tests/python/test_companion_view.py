@@ -1,8 +1,10 @@
 """python3 -m pyzum_zezudi_vu view: the frame ring, the thinning, the health line, and the view itself on the
 simulated board, in a window under a virtual display (Xvfb) and off screen."""
 import os
+import pathlib
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -217,6 +219,43 @@ class TestInAWindow:
         assert int(report["frames"]) > 0
         assert int(report["refreshes"].split()[0]) >= 1
         assert_five_drawn_panels(png)
+
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
+    def test_a_stop_signal_ends_it_as_closing_the_window_does(self, sim, xvfb, tmp_path, signum):
+        png = tmp_path / "view.png"
+        proc = subprocess.Popen([sys.executable, "-m", "pyzum_zezudi_vu", "view", "--snapshot", str(png)],
+                                env=view_env(xvfb), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            # The board's acquisition thread runs once the view reads, well after it took over the signals.
+            assert wait_for(lambda: "pcb_roq decoder" in thread_names(proc.pid)), "the view never read the board"
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+        assert proc.returncode in (0, EXIT_FRAMES_LOST), out + err
+        report = summary(out)
+        assert report["ended by"] == signal.Signals(signum).name and int(report["frames"]) > 0
+        assert_five_drawn_panels(png)
+
+
+def thread_names(pid):
+    names = []
+    for task in pathlib.Path(f"/proc/{pid}/task").glob("*/comm"):
+        try:
+            names.append(task.read_text().strip())
+        except OSError:
+            pass
+    return names
+
+
+def wait_for(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 class TestWithoutDisplay:

@@ -3,9 +3,10 @@ import sys
 
 from ..board import open_board
 from ..exit_codes import EXIT_NO_DISPLAY
-from ..result import BoardResult
+from ..result import SIGNAL_NAMES, BoardResult
 from ..view import (POOL_BLOCKS, _SWITCH_INTERVAL, FrameRing, Reader, Screen, _follow,
-                    _lower_priority, _offscreen_figure, _restore_priority, _show, has_display, open_window)
+                    _lower_priority, _offscreen_figure, _restore_priority, _show, has_display, open_window,
+                    stop_signals)
 from .arguments import add_serial, add_timeout, positive_float, positive_int
 
 
@@ -14,7 +15,8 @@ def add_parser(sub):
                        description="Shows the newest frames of the five words in five scrolling panels, "
                                    "about 20 times a second, while a reader thread takes every block at the "
                                    "board's rate and checks the frame counter. Ends when the window is "
-                                   "closed, on Ctrl-C or after --seconds; then prints the capture summary.")
+                                   "closed, on Ctrl-C, SIGTERM or SIGHUP, or after --seconds; then prints the "
+                                   "capture summary.")
     add_serial(v)
     add_timeout(v)
     # Larger blocks than capture's: the pool of 64 then bridges 0.3 s at 40 MB/s, for a machine busy elsewhere.
@@ -30,6 +32,12 @@ def add_parser(sub):
 
 def run(args):
     """`python3 -m pyzum_zezudi_vu view`: returns the exit status."""
+    # Ctrl-C, SIGTERM and SIGHUP are ways to end the view: the summary follows as for the others.
+    with stop_signals() as stopped:
+        return _view(args, stopped)
+
+
+def _view(args, stopped):
     try:
         import matplotlib  # noqa: F401
     except ImportError as e:
@@ -62,11 +70,9 @@ def run(args):
             previous_nice = _lower_priority()
             try:
                 if windowed:
-                    _show(figure, screen, reader, args.seconds)
+                    _show(figure, screen, reader, args.seconds, stopped)
                 else:
-                    _follow(screen, reader, args.seconds)
-            except KeyboardInterrupt:
-                pass  # Ctrl-C is one of the ways to end the view: the summary follows as for the others
+                    _follow(screen, reader, args.seconds, stopped)
             finally:
                 reader.stop()
                 reader.join()
@@ -92,6 +98,8 @@ def run(args):
           f"the pool holds {POOL_BLOCKS})")
     if args.snapshot:
         print(f"snapshot written to  {args.snapshot}")
+    if stopped:
+        print(f"ended by             {SIGNAL_NAMES.get(stopped[0], stopped[0])}")
     if reader.error is not None:
         raise reader.error
     return status
