@@ -26,9 +26,9 @@ def parser():
                f"{EXIT_FRAMES_LOST} the stream did not arrive whole (bytes skipped, frames without their sync "
                f"pair, failed reads, the reader fell behind, frames lost or out of order), "
                f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_WRITE_FAILED} the recording could not be "
-               f"written (a full disk: what was written is kept and marked, or removed), {EXIT_INTERRUPTED} interrupted by Ctrl-C (143 by "
-               f"SIGTERM, 129 by SIGHUP: the summary is printed and files closed as at a normal end), 1 any "
-               f"other error; doctor: 0 all ok, 1 a warning, 2 a problem.")
+               f"written (a full disk: what was written is kept and marked, or removed), {EXIT_INTERRUPTED} "
+               f"interrupted by Ctrl-C (143 by SIGTERM, 129 by SIGHUP: the summary is printed and files closed "
+               f"as at a normal end), 1 any other error; doctor: 0 all ok, 1 a warning, 2 a problem.")
     sub = p.add_subparsers(dest="command", required=True)
     for name in COMMANDS:
         _command(name).add_parser(sub)

@@ -242,11 +242,10 @@ class H5Writer(Sink):
             if problem is None and self._staged and not self._staged.committed:
                 self._staged.discard()
                 self._tell(("not written", f"no block arrived: {self.path} was left as it was"))
-                return
-            if problem is None:
-                problem = self._finish()
-            if problem is not None:
-                self._remove(problem)
+            else:
+                problem = problem or self._finish()
+                if problem is not None:
+                    self._remove(problem)
         finally:
             self._reserve.release()
         if self._error is not None and not self._results:
