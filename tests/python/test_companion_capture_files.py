@@ -42,7 +42,7 @@ def test_a_capture_that_fails_to_start_leaves_the_old_recording_as_it_was(sim, t
     assert main(["capture", "--serial", "NO-SUCH-BOARD", "--seconds", "1", "--out", str(path)]) == EXIT_NO_BOARD
     sim.configure(BOARD + ",paused")  # opens, but never sends a block
     assert main(["capture", "--timeout", "0.5", "--seconds", "5", "--out", str(path)]) == 1
-    assert "left as it was" in capsys.readouterr().out
+    assert "was left as it was" in capsys.readouterr().out
     assert path.read_bytes() == b"an earlier recording"
     assert os.listdir(tmp_path) == [path.name], "a temporary file was left behind"
 

@@ -241,7 +241,7 @@ class H5Writer(Sink):
             problem = self._close_file()
             if problem is None and self._staged and not self._staged.committed:
                 self._staged.discard()
-                self._tell(("not written", f"no block arrived: {self.path} was left as it was"))
+                self._tell(("not written", f"nothing was recorded: {self.path} was left as it was"))
             else:
                 problem = problem or self._finish()
                 if problem is not None:

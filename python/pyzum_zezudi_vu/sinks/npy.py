@@ -160,4 +160,4 @@ class NpySink(Sink):
                 for result in self._results:
                     result.details.pop("out", None)
                     result.lines[:] = [line for line in result.lines if line[0] != "samples written to"]
-                    result.lines.append(("not written", f"no block arrived: {self.path} was left as it was"))
+                    result.lines.append(("not written", f"nothing was recorded: {self.path} was left as it was"))
