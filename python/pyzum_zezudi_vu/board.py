@@ -212,6 +212,16 @@ def list_boards() -> list[str]:
     return _pyzum_zezudi_vu.list_pcb_roq()
 
 
+def _raise_if_absent(serial_number: str) -> None:
+    """Says which boards there are when none answers to `serial_number` (a board opens by its serial's start)."""
+    listed = list_boards()
+    if any(serial.startswith(serial_number) for serial in listed):
+        return
+    if listed:
+        raise NoBoardError(f"no board with serial {serial_number!r}; boards present: {', '.join(listed)}")
+    raise NoBoardError(f"no board with serial {serial_number!r}: none is connected. " + UDEV_HINT)
+
+
 @contextlib.contextmanager
 def open_board(serial_number: str | None = None, samples_count: int = 4096, timeout: Timeout = 2.0,
                latency: int = 255) -> Iterator[Board]:
@@ -230,6 +240,7 @@ def open_board(serial_number: str | None = None, samples_count: int = 4096, time
         serial_number = serials[0]
     device = _pyzum_zezudi_vu.PCB_ROQ(serial_number, samples_count, latency)
     if not device.opened():
+        _raise_if_absent(serial_number)
         raise NoBoardError(
             f"PCB_ROQ board {serial_number!r} did not open: it is not attached, another program holds it, "
             "or this user may not access it. " + UDEV_HINT)

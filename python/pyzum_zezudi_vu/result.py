@@ -7,7 +7,7 @@ import json
 import signal
 import sys
 
-from .exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED
+from .exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, EXIT_WRITE_FAILED
 from .frames import FRAME_BYTES, FrameCheck
 from .health import Health
 
@@ -15,6 +15,8 @@ from .health import Health
 ENDED_AS_ASKED = "as asked"          # its blocks or seconds were read, or the caller stopped it
 ENDED_QUIET = "the board stopped sending"
 ENDED_FAILED = "failed"              # a sink (a file, an outlet) could not take a block
+ENDED_WRITE_FAILED = "writing failed"  # the recording could not be written (a full disk): its error says why
+ENDED_COMPLETED = "completed"        # how a file records a run that ended as asked
 
 # A run ended by a signal exits as a shell reports a process that signal ended: 128 + its number.
 SIGNAL_NAMES = {signal.SIGINT: "Ctrl-C", signal.SIGTERM: "SIGTERM", signal.SIGHUP: "SIGHUP"}
@@ -58,6 +60,8 @@ class BoardResult:
             found.append("the board stopped sending")
         elif self.ended == ENDED_FAILED:
             found.append(f"the run failed: {self.error}")
+        elif self.ended == ENDED_WRITE_FAILED:
+            found.append(self.error or ENDED_WRITE_FAILED)
         return found
 
     @property
@@ -73,9 +77,23 @@ class BoardResult:
     def exit_status(self) -> int:
         if self.signal is not None:
             return signal_exit_status(self.signal)
+        if self.ended == ENDED_WRITE_FAILED:
+            return EXIT_WRITE_FAILED
         if self.ended != ENDED_AS_ASKED:
             return 1
         return EXIT_FRAMES_LOST if self.problems else 0
+
+    @property
+    def how_ended(self) -> str:
+        """How the run ended, as a file records it: the signal that stopped it, "completed", or why it ended."""
+        if self.signal is not None:
+            return SIGNAL_NAMES.get(self.signal, str(self.signal))
+        return ENDED_COMPLETED if self.ended == ENDED_AS_ASKED else self.ended
+
+    def write_failed(self, reason: str) -> None:
+        """Marks the run as ended by its recording's failure, unless an earlier one is already recorded."""
+        if self.ended != ENDED_WRITE_FAILED:
+            self.ended, self.error = ENDED_WRITE_FAILED, f"writing failed: {reason}"
 
     @property
     def rate_mb_s(self) -> float:

@@ -87,6 +87,8 @@ class Run:
                     if on_tick:
                         on_tick(self.elapsed)
         finally:
+            for result in self.results:  # before the sinks close: a file records how its run ended
+                result.signal = self.signal
             self._close_sinks()
         for result in self.results:
             result.signal = self.signal

@@ -1,7 +1,9 @@
 """python3 -m pyzum_zezudi_vu: list, capture and raw against the simulated board (fixture `sim`)."""
 import os
+import resource
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -85,6 +87,34 @@ class TestCapture:
         err = capsys.readouterr().err
         assert "No PCB_ROQ board found" in err and "udev" in err
 
+    @pytest.mark.parametrize("argv", [["capture", "--blocks", "1", "--out"], ["capture", "--blocks", "1", "--plot"],
+                                      ["raw", "--bytes", "10", "--out"]])
+    def test_an_output_into_a_missing_folder_is_refused_before_any_board_is_opened(self, sim, capsys, tmp_path,
+                                                                                 argv):
+        sim.configure("")  # a board opened first would fail as missing instead
+        assert main([*argv, str(tmp_path / "missing" / "x.npy")]) == 1
+        assert "missing does not exist" in capsys.readouterr().err
+
+    def test_a_wrong_serial_names_the_boards_present(self, sim, capsys):
+        sim.configure("board;board")
+        assert main(["capture", "--serial", "NOPE", "--blocks", "1"]) == EXIT_NO_BOARD
+        assert "no board with serial 'NOPE'; boards present: SIM0001, SIM0002" in capsys.readouterr().err
+        sim.configure("")
+        assert main(["capture", "--serial", "NOPE", "--blocks", "1"]) == EXIT_NO_BOARD
+        err = capsys.readouterr().err
+        assert "none is connected" in err and "udev" in err
+
+    def test_blocks_too_large_for_memory_are_said_in_one_line(self, sim):
+        limit = 4 << 30
+
+        def cap_memory():
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        done = subprocess.run([sys.executable, "-m", "pyzum_zezudi_vu", "capture", "--samples-count", "178956970",
+                               "--blocks", "1"], env=dict(os.environ, PCB_ROQ_SIM="board"), preexec_fn=cap_memory,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 1
+        assert done.stderr.strip().splitlines() == [done.stderr.strip()] and "too large" in done.stderr
+
     def test_amount_is_required(self, sim):
         with pytest.raises(SystemExit):
             main(["capture"])
@@ -107,3 +137,29 @@ class TestRaw:
         sim.configure("")
         assert main(["raw", "--bytes", "10", "--out", str(tmp_path / "x")]) == EXIT_NO_BOARD
         assert "udev" in capsys.readouterr().err
+
+    def test_writes_while_it_reads(self, sim, tmp_path):
+        out = tmp_path / "raw.bin"
+        child = subprocess.Popen([sys.executable, "-m", "pyzum_zezudi_vu", "raw", "--bytes", str(10**14), "--out",
+                                  str(out)], env=dict(os.environ, PCB_ROQ_SIM="board,rate=2e6"),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            deadline = time.monotonic() + 60
+            while not out.exists() or out.stat().st_size < 3 << 20:
+                assert child.poll() is None, child.stderr.read()
+                assert time.monotonic() < deadline, "the file did not grow while the board was read"
+                time.sleep(0.05)
+        finally:
+            child.kill()
+            child.wait()
+            child.stderr.close()
+
+    def test_the_frame_report_spans_every_piece_read(self, sim, capsys, tmp_path):
+        sim.configure("board,rate=4e6,fifo=16000000")
+        out = tmp_path / "raw.bin"
+        size = (5 << 20) // 2 + 7  # two and a half pieces, the last frame cut
+        assert main(["raw", "--bytes", str(size), "--out", str(out)]) == 0
+        assert out.stat().st_size == size
+        text = capsys.readouterr().out
+        assert f"{size // 12} from byte 0, 0 without the sync pair" in text
+        assert "0 lost, 0 out of order" in text

@@ -4,13 +4,14 @@ import importlib
 import sys
 
 from ..board import NoBoardError
-from ..exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, EXIT_NO_BOARD, EXIT_NO_DISPLAY
+from ..exit_codes import EXIT_FRAMES_LOST, EXIT_INTERRUPTED, EXIT_NO_BOARD, EXIT_NO_DISPLAY, EXIT_WRITE_FAILED
 
 # The module of each command, in the order --help lists them.
 COMMANDS = {"list": "list", "capture": "capture", "view": "view", "raw": "raw", "doctor": "doctor",
             "stream": "stream", "repair": "repair"}
 
-__all__ = ["EXIT_FRAMES_LOST", "EXIT_INTERRUPTED", "EXIT_NO_BOARD", "EXIT_NO_DISPLAY", "main", "parser"]
+__all__ = ["EXIT_FRAMES_LOST", "EXIT_INTERRUPTED", "EXIT_NO_BOARD", "EXIT_NO_DISPLAY", "EXIT_WRITE_FAILED", "main",
+           "parser"]
 
 
 def _command(name):
@@ -24,9 +25,10 @@ def parser():
         epilog=f"Exit status: 0 done, {EXIT_NO_BOARD} no board (or it did not open), "
                f"{EXIT_FRAMES_LOST} the stream did not arrive whole (bytes skipped, frames without their sync "
                f"pair, failed reads, the reader fell behind, frames lost or out of order), "
-               f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_INTERRUPTED} interrupted by Ctrl-C (143 by "
-               f"SIGTERM, 129 by SIGHUP: the summary is printed and files closed as at a normal end), 1 any "
-               f"other error; doctor: 0 all ok, 1 a warning, 2 a problem.")
+               f"{EXIT_NO_DISPLAY} no display for the view, {EXIT_WRITE_FAILED} the recording could not be "
+               f"written (a full disk: what was written is kept and marked, or removed), {EXIT_INTERRUPTED} "
+               f"interrupted by Ctrl-C (143 by SIGTERM, 129 by SIGHUP: the summary is printed and files closed "
+               f"as at a normal end), 1 any other error; doctor: 0 all ok, 1 a warning, 2 a problem.")
     sub = p.add_subparsers(dest="command", required=True)
     for name in COMMANDS:
         _command(name).add_parser(sub)

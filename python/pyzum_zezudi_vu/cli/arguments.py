@@ -1,5 +1,6 @@
 """Argument types and options the commands share; their errors are said in plain words."""
 import argparse
+import os
 
 
 def positive_int(text):
@@ -39,3 +40,14 @@ def add_serial(parser):
 def add_timeout(parser):
     parser.add_argument("--timeout", type=positive_float, default=2.0,
                         help="seconds to wait for data before giving up (default: 2)")
+
+
+def check_writable(path, option):
+    """Refuses, before any board is opened, an output file whose folder is missing or may not be written."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise ValueError(f"{option} {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise ValueError(f"{option} {path}: the folder {folder} is not writable by this user")
+    if os.path.isdir(path):
+        raise ValueError(f"{option} {path}: is a folder, not a file")

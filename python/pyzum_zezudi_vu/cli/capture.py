@@ -1,4 +1,5 @@
 """`python3 -m pyzum_zezudi_vu capture`: reads boards, checks every frame, records them to a file."""
+import contextlib
 import os
 import sys
 
@@ -7,7 +8,7 @@ from ..progress import progress
 from ..run import Run, open_boards, resolve_serials
 from ..sinks.hdf5 import hdf5_sink
 from ..sinks.npy import NpySink
-from .arguments import add_timeout, positive_float, positive_int
+from .arguments import add_timeout, check_writable, positive_float, positive_int
 
 FORMATS = {".npy": "npy", ".h5": "hdf5", ".hdf5": "hdf5"}
 
@@ -27,8 +28,10 @@ def add_parser(sub):
     c.add_argument("--out", metavar="FILE.npy|FILE.h5",
                    help="write all samples, int16 of shape (frames, 5): .npy, or HDF5 (.h5, .hdf5) with the "
                         "board's identity, block arrival times, its counters and the verdict, one group per "
-                        "board. Should the capture be killed, `python3 -m pyzum_zezudi_vu repair FILE.h5` "
-                        "lets every HDF5 tool open what it wrote")
+                        "board. An existing file of that name is replaced only once the board's first block "
+                        "arrived: a capture that fails to start leaves it as it was. Should the capture be "
+                        "killed, `python3 -m pyzum_zezudi_vu repair FILE.h5` lets every HDF5 tool open what it "
+                        "wrote")
     c.add_argument("--plot", metavar="FILE.png", help="draw the five channels of the first frames")
     c.add_argument("--plot-samples", type=positive_int, default=4096,
                    help="frames drawn by --plot (default: 4096)")
@@ -53,7 +56,12 @@ def run(args):
         raise ValueError("several boards are captured into one HDF5 file: --out FILE.h5")
     if len(serials) > 1 and args.plot:
         raise ValueError("--plot draws one board: name one with --serial")
-    with open_boards(serials, args.samples_count, args.timeout) as boards:
+    if args.out:
+        check_writable(args.out, "--out")
+    if args.plot:
+        check_writable(args.plot, "--plot")
+    with contextlib.ExitStack() as stack:
+        boards = _open(stack, serials, args.samples_count, args.timeout)
         sinks = []
         if fmt == "hdf5":
             sinks.append(hdf5_sink(args.out, [b.serial_number for b in boards], args.samples_count))
@@ -77,12 +85,32 @@ def run(args):
             shown[0] = now
         try:
             result = run_.execute(tick)
+        except MemoryError:
+            raise ValueError(_too_large(args.samples_count)) from None
         finally:
             bar.close()
     if plotted:
         rows = plotted.rows()
         first = result.boards[0]
-        plot_channels(rows, args.plot, title=f"PCB_ROQ {first.board}: first {len(rows)} frames")
-        first.details["plot"] = args.plot
-        first.lines.append(("plot written to", args.plot))
+        try:
+            plot_channels(rows, args.plot, title=f"PCB_ROQ {first.board}: first {len(rows)} frames")
+        except (OSError, RuntimeError, ValueError) as e:  # the recording stands: the summary still says so
+            first.lines.append(("plot not written", str(e)))
+        else:
+            first.details["plot"] = args.plot
+            first.lines.append(("plot written to", args.plot))
     return result.report(args.json)
+
+
+def _too_large(samples_count):
+    pool = 64 * samples_count * 10
+    return (f"--samples-count {samples_count}: blocks of {samples_count} frames are too large for this machine's "
+            f"memory (the board keeps 64 of them, {pool / 1e9:.1f} GB); choose a smaller --samples-count")
+
+
+def _open(stack, serials, samples_count, timeout):
+    """The opened boards, let go with `stack`; a block size the memory cannot hold is said in plain words."""
+    try:
+        return stack.enter_context(open_boards(serials, samples_count, timeout))
+    except MemoryError:
+        raise ValueError(_too_large(samples_count)) from None

@@ -8,6 +8,7 @@ import numpy as np
 from numpy.lib import format as npy_format
 
 from ..sink import Sink
+from .staged import StagedPath
 
 
 def _header(rows, cols):
@@ -68,6 +69,8 @@ class NpyWriter:
         self._syncer.join()
         fd, self._fd = self._fd, -1
         try:
+            # A write that failed (a full disk) may have left part of a block behind the counted rows.
+            os.ftruncate(fd, self._header_size + self.rows * self.cols * 2)
             self._raise_sync_error()
             self._record(fd, self.rows)
             os.fdatasync(fd)  # the final count too
@@ -105,24 +108,56 @@ class NpyWriter:
 
 
 class NpySink(Sink):
-    """Records one board's run into the .npy file `path` (one board only: a .npy holds one array)."""
+    """Records one board's run into the .npy file `path` (one board only: a .npy holds one array).
+
+    The file is written beside `path` and replaces it only once the first block is in it: a run that fails
+    before leaves an earlier file of that name as it was. A failed write (a full disk) keeps the rows
+    written before it, and the file loads with exactly those.
+    """
 
     def __init__(self, path):
         self.path = path
+        self._staged = StagedPath(path)
         self._writer = None
+        self._error = None
+        self._results = []
 
     def begin(self, boards):
         if len(boards) != 1:
             raise ValueError("several boards are recorded into one HDF5 file: --out FILE.h5")
-        self._writer = NpyWriter(self.path)
+        self._writer = NpyWriter(self._staged.temporary)
 
+    # The board's reading thread.
     def take(self, serial, block, arrival_ns, arrival_utc_ns):
-        self._writer.append(block)
+        try:
+            self._writer.append(block)
+        except OSError as e:
+            self._error = e
+            raise
+        self._staged.commit()
 
+    # The board's reading thread, once.
     def end(self, result):
+        self._results.append(result)
+        if self._error is not None:
+            result.write_failed(self._error.strerror or str(self._error))
         result.details["out"] = str(self.path)
         result.lines.append(("samples written to", str(self.path)))
 
+    # The main thread, once: a failure is told in the board's result, or raised when the board never ended.
     def close(self):
-        if self._writer is not None:
+        if self._writer is None:
+            return
+        try:
             self._writer.close()
+        except OSError as e:
+            if not self._results:
+                raise
+            for result in self._results:
+                result.write_failed(f"the file's last rows could not be recorded ({e.strerror or e})")
+        finally:
+            if self._staged.discard():
+                for result in self._results:
+                    result.details.pop("out", None)
+                    result.lines[:] = [line for line in result.lines if line[0] != "samples written to"]
+                    result.lines.append(("not written", f"nothing was recorded: {self.path} was left as it was"))
