@@ -1,8 +1,9 @@
 """python3 -m pyzum_zezudi_vu view: the five words of the newest frames in five scrolling panels, while
 every block is read.
 
-A reader thread (view_reader) takes every block the board delivers, checks its frame counter and keeps the
-newest frames in a small ring; it never waits for the screen. The screen (view_screen), on its own timer,
+A run of the board (run.Run) takes every block it delivers on a thread of its own, checks its frame counter and
+hands it to the view's sink (view_reader), which keeps the newest frames in a small ring; it never waits for
+the screen. The screen (view_screen), on its own timer,
 draws whatever the ring holds at that moment, thinned to about one point per pixel column. A slow redraw
 therefore shows fewer pictures, never fewer frames.
 """
@@ -14,7 +15,7 @@ import threading
 import time
 
 from .run import STOP_SIGNALS
-from .view_reader import POOL_BLOCKS, FrameRing, Reader, health_line  # noqa: F401  (the view's parts, in one place)
+from .view_reader import POOL_BLOCKS, FrameRing, RingSink, ViewOfRun, health_line  # noqa: F401  (the view's parts, in one place)
 from .view_screen import Screen, envelope  # noqa: F401
 
 REFRESH_SECONDS = 0.05

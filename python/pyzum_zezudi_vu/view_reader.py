@@ -1,19 +1,15 @@
-"""The view's reader: takes every block of the board as it comes, follows the frame counter and keeps the
-newest frames for the screen, which never holds it up."""
+"""The view's reading side: a run of the board hands every block to a ring of the newest frames, which the
+screen copies out on its own timer and so never holds the reader up."""
 import threading
-import time
 
 import numpy as np
 
-from .frames import WORDS, FrameCheck
+from .frames import WORDS
+from .sink import Sink
 
 # Blocks circulating between the board's acquisition thread and Python. When all of them are waiting to be
 # read, the acquisition thread has nowhere to put the next frames: the reader is behind.
 POOL_BLOCKS = 64
-# The board's health counters, where it has them, are fetched this often rather than after every block.
-HEALTH_SECONDS = 0.1
-# A waiting reader looks at its stop flag this often.
-_READ_SLICE = 0.1
 
 
 class FrameRing:
@@ -50,81 +46,69 @@ class FrameRing:
             return np.concatenate((self._rows[self._next:], self._rows[:self._next])), total
 
 
-class Reader(threading.Thread):
-    """Reads every block of an opened board until `stop()`: counts it, follows its frame counter and puts it
-    into the ring. The board is used from this thread alone while it runs.
+class RingSink(Sink):
+    """The view's side of a run of one board: every block goes into `ring`, for the screen to copy out.
 
-    `ready_run` counts the blocks in a row that were queued already when asked for; it reaching the pool's
-    size means the reader has not caught up with the board for a whole pool's worth of blocks.
+    The run's reader thread hands the blocks over, checks their frame counter (the run's result holds it) and
+    refreshes the board's counters about four times a second. The reader is behind while the board's
+    acquisition waits for a free block: the pool of POOL_BLOCKS blocks is full of blocks not read yet.
     """
 
-    def __init__(self, board, ring):
-        super().__init__(name="pcb-roq-view-reader", daemon=True)
-        self.board = board
+    def __init__(self, ring: FrameRing) -> None:
         self.ring = ring
-        self.check = FrameCheck()
-        self.blocks = 0
-        self.ready_run = 0
-        self.longest_ready_run = 0
-        self.times_behind = 0
         self.health = None
-        self.error = None
-        self.began = self.ended = None
-        self._stopping = threading.Event()
-        self.started = threading.Event()  # set once acquisition runs (or the reader gave up)
+        self.behind = False
+        self.times_behind = 0
+        self._waited = 0.0
 
-    def stop(self):
-        self._stopping.set()
+    def begin(self, boards) -> None:
+        if len(boards) != 1:
+            raise ValueError("the view shows one board: name it with --serial")
+
+    # The run's reader thread: the block is the ring's to copy.
+    def take(self, serial, block, arrival_ns, arrival_utc_ns) -> None:
+        self.ring.push(block)
+
+    # The run's reader thread: the board's counters since the run began.
+    def refresh(self, serial, health) -> None:
+        waited = health.wait_for_block_s
+        behind = waited > self._waited
+        if behind and not self.behind:
+            self.times_behind += 1
+        self.behind, self._waited, self.health = behind, waited, health
+
+
+class ViewOfRun:
+    """What the screen and the health line read of a run of one board into a RingSink: its ring, its frame
+    check, its blocks and counters so far."""
+
+    def __init__(self, run, sink: RingSink) -> None:
+        self.run = run
+        self.sink = sink
+        self.ring = sink.ring
+
+    @property
+    def check(self):
+        return self.run.results[0].check
+
+    @property
+    def blocks(self):
+        return self.run.results[0].blocks
+
+    @property
+    def health(self):
+        return self.sink.health
 
     @property
     def behind(self):
-        return self.ready_run >= POOL_BLOCKS
+        return self.sink.behind
 
     @property
     def elapsed(self):
-        if self.began is None:
-            return 0.0
-        return (self.ended if self.ended is not None else time.monotonic()) - self.began
+        return self.run.elapsed
 
-    def run(self):
-        board = self.board
-        has_health = hasattr(board, "health")
-        self.began = time.monotonic()
-        heard = self.began
-        next_health = self.began
-        try:
-            board.start()
-            self.started.set()
-            while not self._stopping.is_set():
-                block = board.next_block(timeout=0)
-                if block is None:
-                    self.ready_run = 0
-                    block = board.next_block(timeout=_READ_SLICE)
-                    now = time.monotonic()
-                    if block is None:
-                        if board.timeout is not None and now - heard >= board.timeout:
-                            raise TimeoutError(f"no block from board {board.serial_number!r} within "
-                                               f"{board.timeout} s: is it streaming?")
-                        continue
-                else:
-                    now = time.monotonic()
-                    self.ready_run += 1
-                    if self.ready_run > self.longest_ready_run:
-                        self.longest_ready_run = self.ready_run
-                    if self.ready_run == POOL_BLOCKS:
-                        self.times_behind += 1
-                heard = now
-                self.check.feed(block)
-                self.ring.push(block)
-                self.blocks += 1
-                if has_health and now >= next_health:
-                    self.health = board.health()
-                    next_health = now + HEALTH_SECONDS
-        except Exception as e:  # handed to the main thread, which ends the view with it
-            self.error = e
-        finally:
-            self.ended = time.monotonic()
-            self.started.set()
+    def is_alive(self):
+        return self.run.running
 
 
 def health_line(reader):

@@ -8,11 +8,12 @@ import signal
 import subprocess
 import sys
 import time
+import types
 
 import numpy as np
 import pytest
 
-from pyzum_zezudi_vu import open_board, view
+from pyzum_zezudi_vu import FrameCheck, open_board, view
 from pyzum_zezudi_vu.cli import EXIT_FRAMES_LOST, EXIT_NO_DISPLAY, main
 from pyzum_zezudi_vu.health import Health
 from test_companion_cli import summary
@@ -138,44 +139,11 @@ class TestEnvelope:
         assert np.array_equal(x, np.arange(3, 13)) and np.array_equal(y, rows)
 
 
-class _ScriptedBoard:
-    """Hands out a fixed list of blocks, then nothing; optionally has health counters."""
-
-    serial_number = "FAKE"
-    timeout = 30.0
-
-    def __init__(self, blocks):
-        self._blocks = list(blocks)
-
-    def start(self):
-        pass
-
-    def next_block(self, timeout=...):
-        if self._blocks:
-            return self._blocks.pop(0)
-        time.sleep(0.01)
-        return None
-
-
-class _BoardWithHealth(_ScriptedBoard):
-    def __init__(self, blocks, health):
-        super().__init__(blocks)
-        self._health = health
-
-    def health(self):
-        return self._health
-
-
-def _read_all(board, count):
-    reader = view.Reader(board, view.FrameRing(64))
-    reader.start()
-    deadline = time.monotonic() + 30
-    while reader.is_alive() and reader.blocks < count and time.monotonic() < deadline:
-        time.sleep(0.01)
-    reader.stop()
-    reader.join()
-    assert reader.error is None
-    return reader
+def _line(blocks, health=None, behind=False):
+    check = FrameCheck()
+    for block in blocks:
+        check.feed(block)
+    return check, view.health_line(types.SimpleNamespace(check=check, health=health, behind=behind))
 
 
 class TestHealthLine:
@@ -185,22 +153,27 @@ class TestHealthLine:
                 for i in range(count)]
 
     def test_frame_counter_figures_without_board_counters(self):
-        blocks = self.numbered_blocks(0) + self.numbered_blocks(100)  # a gap of 76 frames
-        reader = _read_all(_ScriptedBoard(blocks), len(blocks))
-        assert reader.check.lost == 76
-        assert view.health_line(reader) == "lost 76, out of step 0, reader keeps up"
+        check, line = _line(self.numbered_blocks(0) + self.numbered_blocks(100))  # a gap of 76 frames
+        assert check.lost == 76
+        assert line == "lost 76, out of step 0, reader keeps up"
 
     def test_board_counters_when_the_board_has_them(self):
-        reader = _read_all(_BoardWithHealth(self.numbered_blocks(0), Health(frames_decoded=24)), 3)
-        assert view.health_line(reader) == "stream whole, reader keeps up"
+        assert _line(self.numbered_blocks(0), Health(frames_decoded=24))[1] == "stream whole, reader keeps up"
         damaged = Health(resynchronisations=2, bytes_skipped=120, frames_without_sync=1)
-        reader = _read_all(_BoardWithHealth(self.numbered_blocks(0), damaged), 3)
-        assert view.health_line(reader) == ("120 bytes skipped realigning the stream (2 times out of step), "
-                                            "1 frames copied without their sync pair, reader keeps up")
+        assert _line(self.numbered_blocks(0), damaged, behind=True)[1] == (
+            "120 bytes skipped realigning the stream (2 times out of step), 1 frames copied without their sync "
+            "pair, reader behind")
 
     def test_a_stream_without_counter(self):
-        reader = _read_all(_ScriptedBoard([np.full((8, 5), 3, np.int16)]), 1)
-        assert view.health_line(reader) == "frames not checked (no frame counter), reader keeps up"
+        line = _line([np.full((8, 5), 3, np.int16)])[1]
+        assert line == "frames not checked (no frame counter), reader keeps up"
+
+    def test_the_reader_is_behind_while_acquisition_waits_for_a_free_block(self):
+        sink = view.RingSink(view.FrameRing(8))
+        for waited, behind in ((0.0, False), (0.2, True), (0.5, True), (0.5, False), (0.7, True)):
+            sink.refresh("FAKE", Health(wait_for_block_s=waited))
+            assert sink.behind == behind, waited
+        assert sink.times_behind == 2
 
 
 class TestInAWindow:

@@ -3,8 +3,9 @@ import sys
 
 from ..board import open_board
 from ..exit_codes import EXIT_NO_DISPLAY
-from ..result import SIGNAL_NAMES, BoardResult
-from ..view import (POOL_BLOCKS, _SWITCH_INTERVAL, FrameRing, Reader, Screen, _follow,
+from ..result import SIGNAL_NAMES
+from ..run import Run
+from ..view import (POOL_BLOCKS, _SWITCH_INTERVAL, FrameRing, RingSink, Screen, ViewOfRun, _follow,
                     _lower_priority, _offscreen_figure, _restore_priority, _show, has_display, open_window,
                     stop_signals)
 from .arguments import add_serial, add_timeout, positive_float, positive_int
@@ -61,12 +62,12 @@ def _view(args, stopped):
     sys.setswitchinterval(_SWITCH_INTERVAL)
     try:
         with open_board(args.serial, args.samples_count, timeout=args.timeout) as board:
-            serial = board.serial_number
-            before = board.health()
-            screen = Screen(figure, serial, window)
-            reader = Reader(board, FrameRing(window))
-            reader.start()
-            reader.started.wait()
+            screen = Screen(figure, board.serial_number, window)
+            sink = RingSink(FrameRing(window))
+            run_ = Run([board], [sink])
+            reader = ViewOfRun(run_, sink)
+            run_.start()
+            # After the run's reader started: only the drawing thread gives way.
             previous_nice = _lower_priority()
             try:
                 if windowed:
@@ -74,11 +75,8 @@ def _view(args, stopped):
                 else:
                     _follow(screen, reader, args.seconds, stopped)
             finally:
-                reader.stop()
-                reader.join()
-                # Stopped at once: from here nobody reads, and waiting for free blocks is not the reader's lag.
-                board.stop()
-                health = board.health().since(before)
+                run_.stop()
+                result = run_.wait()
                 _restore_priority(previous_nice)
             screen.settle(reader)
             if args.snapshot:
@@ -88,18 +86,14 @@ def _view(args, stopped):
         if windowed:
             import matplotlib.pyplot as plt
             plt.close(figure)
-    result = BoardResult(serial, args.samples_count, reader.blocks, reader.check, reader.elapsed, health)
-    print(result.text())
-    status = result.exit_status
-    shown = screen.refreshes / reader.elapsed if reader.elapsed > 0 else 0.0
+    status = result.report()
+    elapsed = result.boards[0].seconds
+    shown = screen.refreshes / elapsed if elapsed > 0 else 0.0
     print(f"refreshes            {screen.refreshes} ({shown:.1f} per s)")
-    behind = f"{reader.times_behind} times" if reader.times_behind else "never"
-    print(f"reader behind        {behind} (at most {reader.longest_ready_run} queued blocks in a row; "
-          f"the pool holds {POOL_BLOCKS})")
+    behind = f"{sink.times_behind} times" if sink.times_behind else "never"
+    print(f"reader behind        {behind} (acquisition waited for one of the pool's {POOL_BLOCKS} blocks)")
     if args.snapshot:
         print(f"snapshot written to  {args.snapshot}")
     if stopped:
         print(f"ended by             {SIGNAL_NAMES.get(stopped[0], stopped[0])}")
-    if reader.error is not None:
-        raise reader.error
     return status
