@@ -4,8 +4,8 @@ A block reaches Python once its last frame is in, plus a latency that varies: th
 chip and Python, a reading thread that woke late. Latency only ever adds, so the earliest arrivals are the
 truest. The clock fits a line through (frames so far, arrival): its slope, the board's frame rate, comes from
 a least-squares fit that forgets slowly; its height follows the earliest arrivals at once and rises slowly
-towards later ones, so that one late block barely moves it while a lasting change (frames lost on the board) is
-followed within seconds. The stamps handed out follow that line without stepping back, and move towards it by
+towards later ones only when they last, so that a late block or a stall leaves it while frames lost on the board
+are followed within seconds. The stamps handed out follow that line without stepping back, and move towards it by
 at most SLEW of the frames' own duration.
 """
 from __future__ import annotations
@@ -48,23 +48,23 @@ class Stamps:
 
 
 class _ForgettingFit:
-    """Least squares of y on x whose points weigh less by half every `half_life` of x (Welford's form:
-    weighted means and co-moments, stable over hours of data)."""
+    """Least squares of y (seconds) on x whose points weigh less by half every `half_life` seconds of y
+    (Welford's form: weighted means and co-moments, stable over hours of data)."""
 
     def __init__(self, half_life: float) -> None:
         self._half_life = half_life
         self.weight = 0.0
         self.x = self.y = 0.0      # the weighted means
         self._cxx = self._cxy = 0.0
-        self._last_x: float | None = None
+        self._last_y: float | None = None
 
     def add(self, x: float, y: float) -> None:
-        if self._last_x is not None:
-            fade = 0.5 ** (max(0.0, x - self._last_x) / self._half_life)
+        if self._last_y is not None:
+            fade = 0.5 ** (max(0.0, y - self._last_y) / self._half_life)
             self.weight *= fade
             self._cxx *= fade
             self._cxy *= fade
-        self._last_x = x
+        self._last_y = y
         self.weight += 1.0
         dx = x - self.x
         self.x += dx / self.weight

@@ -11,7 +11,7 @@ from .. import lsl
 from ..frames import WORDS, carries_counter, frame_indices
 from ..sink import Sink
 from ..versions import package_version
-from .board_clock import MIN_FIT_S, BoardClock
+from .board_clock import MIN_FIT_S, SLEW, BoardClock
 
 STREAM_TYPE = "PCB_ROQ"
 # The rate assumed when a stream ends before its rate could be measured: a board streaming 40 MB/s.
@@ -67,8 +67,8 @@ RATE_SOURCES = {
 }
 TIME_STAMPS = ("every sample carries its own stamp on LSL's clock: a line fitted to the arrivals of the "
                "board's blocks (slope: the board's frame rate, fitted continuously; height: the earliest "
-               "arrivals), which the stamps follow without stepping back and by at most 2 % of their spacing; "
-               "no smoothing (dejitter) is needed on the receiving side")
+               f"arrivals), which the stamps follow without stepping back, their spacing within {SLEW:.0%} of "
+               "the fitted one; no smoothing (dejitter) is needed on the receiving side")
 
 
 class BlockPusher:
@@ -175,7 +175,8 @@ class LslOutletSink(Sink):
                          ("frames pushed", f"{pushed}" + (f" (every {self.every}-th frame)" if self.every > 1
                                                           else "")
                           + f" at a nominal {stream['nominal_rate_hz']:.6g} Hz"),
-                         ("board's frame rate", f"{self.rate_hz or 0.0:.6g} frames/s {self.rate_source}"
+                         ("board's frame rate", "not known: no block arrived" if self.rate_hz is None else
+                          f"{self.rate_hz:.6g} frames/s {self.rate_source}"
                           + (f", {fitted:.6g} fitted to the blocks' arrivals" if fitted else ""))]
 
     def close(self):
