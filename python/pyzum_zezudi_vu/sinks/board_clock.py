@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 # How long the fit of the rate remembers an arrival: after this many seconds it weighs half.
 RATE_HALF_LIFE_S = 20.0
@@ -43,7 +44,8 @@ class Stamps:
     first: float
     interval: float
 
-    def at(self, i: float) -> float:
+    def at(self, i: Any) -> Any:
+        """The stamp of frame i, or of each frame of an array of them."""
         return self.first + i * self.interval
 
 
