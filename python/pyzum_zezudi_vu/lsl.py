@@ -53,7 +53,7 @@ def _declare(lib):
         "lsl_set_child_value": (c_int32, [c_void_p, c_char_p, c_char_p]),
         "lsl_create_outlet": (c_void_p, [c_void_p, c_int32, c_int32]),
         "lsl_destroy_outlet": (None, [c_void_p]),
-        "lsl_push_chunk_stp": (c_int32, [c_void_p, c_void_p, c_ulong, c_double, c_int32]),
+        "lsl_push_chunk_stnp": (c_int32, [c_void_p, c_void_p, c_ulong, c_void_p, c_int32]),
         "lsl_have_consumers": (c_int32, [c_void_p]),
         "lsl_resolve_byprop": (c_int32, [ctypes.POINTER(c_void_p), c_uint32, c_char_p, c_char_p, c_int32,
                                          c_double]),
@@ -328,9 +328,9 @@ class StreamOutlet(_Owned):
             raise _failure("creating the outlet")
         self._handle = handle
         self._channels = info.channel_count
-        self._interval = 1.0 / info.nominal_rate
         self._per_sample = frames_per_sample
         self._held = np.empty((0, self._channels), np.int16)
+        self._held_stamps = np.empty(0)
 
     @property
     def held(self):
@@ -338,23 +338,29 @@ class StreamOutlet(_Owned):
         return len(self._held)
 
     # One thread at a time; a failed push leaves the outlet usable, without that chunk.
-    def push_chunk(self, rows, first_timestamp):
-        """Pushes `rows` (int16, shape (n, channels)) after the frames held back from the last push, sent on
-        at once as whole samples. The first row gets `first_timestamp`, each next one the nominal interval
-        after it, as inlets deduce it; held frames are placed just before the first row."""
+    def push_chunk(self, rows, stamps):
+        """Pushes `rows` (int16, shape (n, channels)), stamped `stamps` (float64, n, on LSL's clock), after
+        the frames held back from the last push, sent on at once as whole samples, each stamped its first
+        frame's stamp.
+
+        Every sample carries its stamp: liblsl would send the others of a chunk as "deduced" from the one
+        before, and an inlet that connects after the chunk's first sample went out deduces them from 0.
+        """
         if rows.dtype != np.int16 or rows.ndim != 2 or rows.shape[1] != self._channels:
             raise ValueError(f"rows must be int16 of shape (n, {self._channels})")
+        if len(stamps) != len(rows):
+            raise ValueError(f"{len(rows)} rows need as many stamps, not {len(stamps)}")
         if len(self._held):
-            first_timestamp -= len(self._held) * self._interval
             rows = np.concatenate((self._held, rows))
+            stamps = np.concatenate((self._held_stamps, stamps))
         whole = len(rows) - len(rows) % self._per_sample
-        self._held = rows[whole:].copy()
+        self._held, self._held_stamps = rows[whole:].copy(), np.array(stamps[whole:], np.float64)
         if whole == 0:
             return
         rows = np.ascontiguousarray(rows[:whole])
-        # liblsl takes the stamp of a chunk's last sample and counts the first one back from it.
-        last_timestamp = first_timestamp + (whole - self._per_sample) * self._interval
-        status = library().lsl_push_chunk_stp(self._live(), rows.ctypes.data, rows.size, last_timestamp, 1)
+        sample_stamps = np.ascontiguousarray(stamps[:whole:self._per_sample], np.float64)
+        status = library().lsl_push_chunk_stnp(self._live(), rows.ctypes.data, rows.size,
+                                               sample_stamps.ctypes.data, 1)
         if status < 0:
             raise _failure(f"pushing a chunk (error {status})")
 

@@ -39,8 +39,8 @@ def lsl_config(tmp_path):
 
 def start_outlet(config, *args):
     env = dict(os.environ, PCB_ROQ_SIM=BOARD, LSLAPICFG=config)
-    return subprocess.Popen([sys.executable, "-m", "pyzum_zezudi_vu", "stream", "--rate-hz", repr(FRAME_RATE),
-                             "--json", *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen([sys.executable, "-m", "pyzum_zezudi_vu", "stream", "--json", *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def start_inlet(config, prop, value, frames):
@@ -67,6 +67,15 @@ def assert_whole(received, step=1):
     assert received["last"] - received["first"] == step * (received["frames"] - 1)
 
 
+def assert_on_the_boards_clock(received):
+    """The stamps run at the board's rate, lie on one line, and keep up with when the frames came in."""
+    assert received["frames_per_s"] == pytest.approx(FRAME_RATE, rel=0.02)
+    assert received["most_off_line_s"] < 0.1
+    assert received["most_ahead_s"] < 0.02, "frames stamped later than they were received"
+    assert received["median_behind_s"] < 1.0, "the stamps lag behind the frames"
+    assert 0 <= received["first_stamp_age_s"] < WAIT, "the first frames were stamped near zero"
+
+
 def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp_path):
     config = lsl_config(tmp_path)
     outlet = start_outlet(config)
@@ -76,9 +85,10 @@ def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp
         wait_until_receiving(steady)
         for _ in range(2):  # an inlet comes, takes its share and goes, twice, while the first one reads on
             coming_and_going = start_inlet(config, "name", "PCB_ROQ SIM0001", 400_000)
-            visit = result(coming_and_going)
+            visit = result(coming_and_going)  # joins mid-stream, often within a block
             assert_whole(visit)
             assert visit["frames"] == 400_000
+            assert_on_the_boards_clock(visit)
         outlet.send_signal(signal.SIGINT)
         summary = result(outlet)
         whole = result(steady)
@@ -93,13 +103,17 @@ def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp
     assert stream["frames_pushed"] == summary["frames"]
     assert whole["still_listed"] == 0, "the stream is still offered after it ended"
     assert_whole(whole)
+    assert_on_the_boards_clock(whole)
     assert whole["last"] == stream["last_frame_counter"], "the last frames pushed did not arrive"
 
     info = whole["info"]
     assert (info["name"], info["type"], info["source_id"]) == ("PCB_ROQ SIM0001", "PCB_ROQ", "SIM0001")
     # five int16 channels per frame, FRAMES_PER_SAMPLE frames to a sample
     assert (info["channels"], info["format"]) == (5 * FRAMES_PER_SAMPLE, 5)
-    assert info["rate"] == pytest.approx(FRAME_RATE / FRAMES_PER_SAMPLE)
+    # no rate given: the one measured, said to be so
+    assert stream["board_rate_source"] == "measured"
+    assert info["rate"] == pytest.approx(FRAME_RATE / FRAMES_PER_SAMPLE, rel=0.02)
+    assert "<board_rate_source>measured</board_rate_source>" in info["xml"]
     for text in ("<label>frame_counter_low_0</label>", "<label>frame_counter_high_0</label>",
                  f"<label>word4_{FRAMES_PER_SAMPLE - 1}</label>", f"<frames_per_sample>{FRAMES_PER_SAMPLE}<",
                  "<software>pyzum_zezudi_vu</software>", "<version>"):
@@ -110,7 +124,8 @@ def test_inlets_elsewhere_get_every_frame_in_order_and_the_end_of_the_stream(tmp
 def test_every_nth_frame_keeps_its_step_across_blocks(tmp_path):
     config = lsl_config(tmp_path)
     # Blocks of 1000 frames, every third pushed: a block does not end on a pushed frame.
-    outlet = start_outlet(config, "--every", "3", "--samples-count", "1000", "--name", "decimated")
+    outlet = start_outlet(config, "--every", "3", "--samples-count", "1000", "--name", "decimated",
+                          "--rate-hz", repr(FRAME_RATE))
     try:
         inlet = start_inlet(config, "name", "decimated", 100_000)
         received = result(inlet)
@@ -124,25 +139,56 @@ def test_every_nth_frame_keeps_its_step_across_blocks(tmp_path):
     assert_whole(received, step=3)
     assert received["info"]["rate"] == pytest.approx(FRAME_RATE / 3 / FRAMES_PER_SAMPLE)
     assert "<every>3</every>" in received["info"]["xml"]
+    assert "<board_rate_source>declared</board_rate_source>" in received["info"]["xml"]
 
 
-def test_stamps_follow_arrival_and_never_step_back():
-    from pyzum_zezudi_vu.sinks.lsl_outlet import MOST_HELD_S, BlockPusher
+def _arrivals(board_rate, blocks=1500, rows=16384, stall_at=None, lost_at=None, seed=7):
+    """(frames so far, arrival, when the block's last frame was taken) of a board whose blocks come 1 ms
+    plus a random latency late; a stall holds them up 0.3 s (then they come at 3 times the pace), lost
+    frames shift the rest 0.3 s."""
     import numpy as np
 
-    pushed = []
-    pusher = BlockPusher(lambda rows, stamp: pushed.append((len(rows), stamp)), board_rate=1000.0, every=1)
-    block = np.zeros((100, 5), np.int16)
-    pusher.push(block, arrival=10.0)
-    assert pushed[-1] == (100, pytest.approx(9.9))  # its frames came in over the 0.1 s before it arrived
-    pusher.push(block, arrival=10.15)               # handed over late: its stamps follow its arrival
-    assert pushed[-1][1] == pytest.approx(10.05)
-    pusher.push(block, arrival=10.16)               # right behind it: held on after the late block's frames
-    assert pushed[-1][1] == pytest.approx(10.15)
-    pusher.push(block, arrival=10.4 + MOST_HELD_S + 1)  # far ahead: the clock again
-    assert pushed[-1][1] == pytest.approx(10.3 + MOST_HELD_S + 1)
-    pusher.push(block, arrival=1.0)                 # far behind the stamps: the clock wins over order
-    assert pushed[-1][1] == pytest.approx(0.9)
+    latency = 0.001 + np.random.default_rng(seed).exponential(0.002, blocks)
+    out, held_up, shift = [], 0.0, 0.0
+    for i in range(blocks):
+        shift += 0.3 if i == lost_at else 0.0
+        taken = 1000.0 + (i + 1) * rows / board_rate + shift
+        arrival = taken + latency[i]
+        held_up = arrival + 0.3 if i == stall_at else held_up
+        if arrival < held_up:
+            arrival, held_up = held_up, held_up + rows / board_rate / 3
+        out.append(((i + 1) * rows, arrival, taken))
+    return out
+
+
+@pytest.mark.parametrize("given, stall_at, lost_at", [(None, None, None), (None, 600, None),
+                                                      (4 * 833_333.3, None, None), (None, None, 600)],
+                         ids=["measured", "a-stall", "a-wrong-rate-given", "frames-lost"])
+def test_stamps_follow_the_board_without_stepping_back_or_lasting_offset(given, stall_at, lost_at):
+    from pyzum_zezudi_vu.sinks.board_clock import MIN_FIT_S, BoardClock
+
+    board_rate, rows = 833_333.3, 16384
+    clock, errors, last, waiting = BoardClock(given), [], None, []
+    for frames, arrival, taken in _arrivals(board_rate, rows=rows, stall_at=stall_at, lost_at=lost_at):
+        clock.observe(frames, arrival)
+        waiting.append((frames, taken))
+        if given is None and clock.measured_span < MIN_FIT_S:
+            continue  # as the outlet does: the first second's blocks wait for the rate
+        for frames_, taken_ in waiting:
+            stamps = clock.stamps(frames_ - rows, rows)
+            assert last is None or stamps.first > last, "a block's stamps stepped back"
+            assert stamps.interval > 0
+            last = stamps.at(rows - 1)
+            errors.append(last - taken_)
+        waiting = []
+    errors = [abs(e) * 1e3 for e in errors]
+    # lost frames tilt the fit a little until it forgets them
+    assert clock.fitted_rate_hz == pytest.approx(board_rate, rel=1e-3 if lost_at is None else 3e-3)
+    # the latency's least (1 ms) and a little: never the stall's, the wrong rate's or the lost frames'
+    assert max(errors[-500:]) < 3
+    if lost_at is None and given is None:
+        assert max(errors) < 3
+        assert clock.jumps == 0
 
 
 def test_frames_held_for_a_whole_sample_go_out_with_the_next_push_at_their_own_stamps(tmp_path):
@@ -153,8 +199,7 @@ def test_frames_held_for_a_whole_sample_go_out_with_the_next_push_at_their_own_s
     received = json.loads(done.stdout)
     assert received["held"] == [2, 1]
     assert received["counters"] == list(range(16))  # 10 + 7 pushed: 4 samples of 4 sent, 1 frame held
-    # the first push's frames from 100 s on, the second's from 100.010 s: the frames held before it (8, 9)
-    # just before it, and liblsl's count back from a chunk's last sample undone
+    # every frame at its own stamp, the frames held from the first push (8, 9) too
     assert received["stamps"] == pytest.approx([100 + i / 1000 for i in range(16)], abs=1e-9)
 
 
@@ -177,9 +222,9 @@ def _held(per_sample=4):
             frames = np.zeros((17, 5), np.int16)
             frames[:, 0] = np.arange(17)
             held = []
-            outlet.push_chunk(frames[:10], 100.0)
+            outlet.push_chunk(frames[:10], 100 + np.arange(10) / 1000)
             held.append(outlet.held)
-            outlet.push_chunk(frames[10:], 100.010)
+            outlet.push_chunk(frames[10:], 100.010 + np.arange(7) / 1000)
             held.append(outlet.held)
             rows, stamps = np.empty((64, 5), np.int16), np.empty(64)
             got = 0
@@ -222,13 +267,19 @@ def _receive(prop, value, frames):
         rows, stamps = np.empty((65536, 5), np.int16), np.empty(65536)
         got, first, last, last_stamp, gaps, back = 0, None, None, None, 0, 0
         step = None
+        sampled, ahead, behind, first_age = [], [], [], None  # the stamps against the board and this clock
         while frames == 0 or got < frames:
             room = min(len(rows), frames - got) if frames else len(rows)
             n = inlet.pull_chunk(rows[:room], stamps[:room], timeout=SILENCE if frames == 0 and got else WAIT)
+            now = lsl.local_clock()
             if n == 0:
                 break
             if got == 0:
                 print("receiving", flush=True)
+                first_age = now - float(stamps[0])
+            ahead.append(float(stamps[n - 1]) - now)
+            behind.append(now - float(stamps[n - 1]))
+            sampled += zip(frame_indices(rows[:n:997]).tolist(), stamps[:n:997].tolist())
             counters = frame_indices(rows[:n]).astype(np.int64)
             chain = counters if last is None else np.concatenate(([last], counters))
             steps = np.diff(chain)
@@ -246,8 +297,16 @@ def _receive(prop, value, frames):
         still_listed = len(listed)
         for found in listed:
             found.close()
+    timing = {}
+    if len(sampled) > 2:
+        counters, times = np.array(sampled, np.float64).T
+        slope, height = np.polyfit(counters - counters[0], times, 1)
+        timing = {"frames_per_s": 1 / slope, "most_off_line_s": float(np.max(np.abs(
+                      times - (height + slope * (counters - counters[0]))))),
+                  "most_ahead_s": max(ahead), "median_behind_s": float(np.median(behind)),
+                  "first_stamp_age_s": first_age}
     print(json.dumps({"info": info, "frames": got, "first": first, "last": last, "counter_gaps": gaps,
-                      "stamps_not_increasing": back, "still_listed": still_listed}), flush=True)
+                      "stamps_not_increasing": back, "still_listed": still_listed, **timing}), flush=True)
 
 
 if __name__ == "__main__":

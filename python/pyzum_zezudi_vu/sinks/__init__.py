@@ -1,1 +1,2 @@
-"""The places a run's blocks go: one module per kind (npy, hdf5, lsl_outlet)."""
+"""The places a run's blocks go: one module per kind (npy, hdf5, lsl_outlet); board_clock times the
+outlet's frames."""
