@@ -14,9 +14,19 @@ Buffer = bytes | bytearray | memoryview
 FRAME_BYTES: int = 12
 SYNC: tuple[int, int] = (0xF0, 0x0F)
 WORDS: int = 5
+# Frames per second of a board streaming 40 MB/s: the chip's full rate, assumed where none was measured.
+BOARD_FRAME_RATE: float = 40e6 / FRAME_BYTES
 
 # Share of consecutive frames whose counter must step by one before the stream is taken to carry a counter.
 _PATTERN_SHARE = 0.5
+
+
+def channel_labels(numbered: bool) -> list[str]:
+    """The names of a frame's five words: words 0 and 1 are the frame counter's halves where it has one."""
+    labels = [f"word{i}" for i in range(WORDS)]
+    if numbered:
+        labels[0], labels[1] = "frame_counter_low", "frame_counter_high"
+    return labels
 
 
 def frame_indices(block: npt.NDArray[np.int16]) -> npt.NDArray[np.uint32]:

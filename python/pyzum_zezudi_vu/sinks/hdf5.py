@@ -32,11 +32,10 @@ import threading
 
 import numpy as np
 
-from ..frames import FRAME_BYTES, WORDS
+from ..frames import BOARD_FRAME_RATE, FRAME_BYTES, WORDS, channel_labels
 from ..health import COUNTERS
 from ..sink import Sink
 from ..versions import library_versions, package_version
-from .lsl_outlet import BOARD_FRAME_RATE, channel_labels
 from .staged import SpaceReserve, StagedPath
 
 BLOCK_DTYPE = np.dtype([("first_frame", "<i8"), ("arrival_monotonic_ns", "<i8"), ("arrival_utc_ns", "<i8"),

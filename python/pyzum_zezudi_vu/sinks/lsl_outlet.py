@@ -8,14 +8,12 @@ import time
 import numpy as np
 
 from .. import lsl
-from ..frames import WORDS, carries_counter, frame_indices
+from ..frames import BOARD_FRAME_RATE, WORDS, carries_counter, channel_labels, frame_indices
 from ..sink import Sink
 from ..versions import package_version
 from .board_clock import MIN_FIT_S, SLEW, BoardClock
 
 STREAM_TYPE = "PCB_ROQ"
-# The rate assumed when a stream ends before its rate could be measured: a board streaming 40 MB/s.
-BOARD_FRAME_RATE = 40e6 / 12
 # Blocks whose arrivals measure the rate before the stream is offered, at the least (besides MIN_FIT_S).
 MEASURE_BLOCKS = 3
 # What the outlet keeps for an inlet that reads slower than the board: enough to ride out a pause of the
@@ -28,13 +26,6 @@ OUTLET_RESERVE = {"OutletBufferReserveMs": 500}
 # The last frames pushed are still on their way to the inlets when the stream ends; withdrawing the outlet
 # at once would cut them off.
 LINGER_S = 1.0
-
-
-def channel_labels(numbered):
-    labels = [f"word{i}" for i in range(WORDS)]
-    if numbered:
-        labels[0], labels[1] = "frame_counter_low", "frame_counter_high"
-    return labels
 
 
 def stream_info(name, serial, board_rate, rate_source, every, samples_count, numbered):
