@@ -191,16 +191,25 @@ def test_stamps_follow_the_board_without_stepping_back_or_lasting_offset(given, 
         assert clock.jumps == 0
 
 
+@pytest.mark.timeout(6 * WAIT)
 def test_frames_held_for_a_whole_sample_go_out_with_the_next_push_at_their_own_stamps(tmp_path):
     env = dict(os.environ, LSLAPICFG=lsl_config(tmp_path))
-    done = subprocess.run([sys.executable, __file__, "--held"], env=env, capture_output=True, text=True,
-                          timeout=WAIT)
+    try:
+        # The child waits up to WAIT for each of its steps: resolving, opening, receiving.
+        done = subprocess.run([sys.executable, __file__, "--held"], env=env, capture_output=True, text=True,
+                              timeout=4 * WAIT)
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"the outlet and inlet process hung; its last steps: {e.stderr}")
     assert done.returncode == 0, done.stderr
     received = json.loads(done.stdout)
     assert received["held"] == [2, 1]
     assert received["counters"] == list(range(16))  # 10 + 7 pushed: 4 samples of 4 sent, 1 frame held
     # every frame at its own stamp, the frames held from the first push (8, 9) too
     assert received["stamps"] == pytest.approx([100 + i / 1000 for i in range(16)], abs=1e-9)
+
+
+def step(what):
+    print(f"{time.monotonic():.1f} {what}", file=sys.stderr, flush=True)
 
 
 def _held(per_sample=4):
@@ -213,12 +222,17 @@ def _held(per_sample=4):
             lsl.StreamOutlet(info, 2, frames_per_sample=per_sample) as outlet:
         found = []
         deadline = time.monotonic() + WAIT
+        step("resolving")
         while not found and time.monotonic() < deadline:
             found = lsl.resolve("name", "held", timeout=5.0)
+        assert found, "the outlet was never resolved"
         with lsl.StreamInlet(found[0]) as inlet:
             for f in found:
                 f.close()
+            step("opening")
             inlet.open(timeout=WAIT)
+            step("receiving")
+            deadline = time.monotonic() + WAIT
             frames = np.zeros((17, 5), np.int16)
             frames[:, 0] = np.arange(17)
             held = []
@@ -230,6 +244,7 @@ def _held(per_sample=4):
             got = 0
             while got < 16 and time.monotonic() < deadline:
                 got += inlet.pull_chunk(rows[got:], stamps[got:], timeout=1.0)
+        step(f"received {got}; closing")
     print(json.dumps({"held": held, "counters": frame_indices(rows[:got]).tolist(),
                       "stamps": stamps[:got].tolist()}))
 
