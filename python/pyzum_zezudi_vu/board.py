@@ -218,7 +218,8 @@ def _raise_if_absent(serial_number: str) -> None:
     if any(serial.startswith(serial_number) for serial in listed):
         return
     if listed:
-        raise NoBoardError(f"no board with serial {serial_number!r}; boards present: {', '.join(listed)}")
+        raise NoBoardError(f"no board with serial {serial_number!r}; boards present: {', '.join(listed)}. "
+                           + UDEV_HINT)
     raise NoBoardError(f"no board with serial {serial_number!r}: none is connected. " + UDEV_HINT)
 
 

@@ -45,7 +45,7 @@ class TestOpening:
         assert "udev" in str(e.value) and "access" in str(e.value)
 
     def test_board_that_does_not_open_is_a_clear_error(self, sim):
-        with pytest.raises(NoBoardError, match="'NO-SUCH-BOARD' did not open") as e:
+        with pytest.raises(NoBoardError, match="no board with serial 'NO-SUCH-BOARD'; boards present: SIM0001") as e:
             with open_board("NO-SUCH-BOARD"):
                 pass
         assert "udev" in str(e.value)
