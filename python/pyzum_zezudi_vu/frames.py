@@ -169,10 +169,15 @@ def frames_in_raw(data: Buffer) -> tuple[int, npt.NDArray[np.int16]]:
         hits = int(np.count_nonzero((frames[:, 0] == SYNC[0]) & (frames[:, 1] == SYNC[1])))
         if hits > best_hits:
             best_offset, best_hits = offset, hits
-    usable = (len(raw) - best_offset) // FRAME_BYTES * FRAME_BYTES
-    frames = raw[best_offset:best_offset + usable].reshape(-1, FRAME_BYTES)
-    words = np.ascontiguousarray(frames[:, 2:]).view("<i2").astype(np.int16)
-    return best_offset, words
+    return best_offset, frame_words(data, best_offset)
+
+
+def frame_words(data: Buffer, offset: int) -> npt.NDArray[np.int16]:
+    """The payload words, shape (k, 5), int16, of the whole frames of `data` from the frame boundary `offset`."""
+    raw = np.frombuffer(data, dtype=np.uint8)
+    usable = max(0, (len(raw) - offset) // FRAME_BYTES * FRAME_BYTES)
+    frames = raw[offset:offset + usable].reshape(-1, FRAME_BYTES)
+    return np.ascontiguousarray(frames[:, 2:]).view("<i2").astype(np.int16)
 
 
 def sync_errors(data: Buffer, offset: int) -> int:

@@ -1,10 +1,8 @@
 """`python3 -m pyzum_zezudi_vu raw`: raw stream bytes, undecoded, to a file."""
 import sys
 
-import numpy as np
-
 from ..board import open_board
-from ..frames import FRAME_BYTES, FrameCheck, frames_in_raw, sync_errors
+from ..frames import FRAME_BYTES, FrameCheck, frame_words, frames_in_raw, sync_errors
 from .arguments import add_serial, add_timeout, check_writable, non_negative_int
 
 PIECE = 1 << 20  # bytes read and written at a time: memory stays small whatever --bytes asks for
@@ -40,9 +38,8 @@ class RawReport:
             start = self.offset
         else:
             start = 0
-        whole = (len(data) - start) // FRAME_BYTES * FRAME_BYTES
-        frames = np.frombuffer(data, dtype=np.uint8, count=whole, offset=start).reshape(-1, FRAME_BYTES)
-        words = np.ascontiguousarray(frames[:, 2:]).view("<i2").astype(np.int16)
+        words = frame_words(data, start)
+        whole = len(words) * FRAME_BYTES
         self.without_sync += sync_errors(data[start:start + whole], 0)
         self.frames += len(words)
         if len(words):
