@@ -162,10 +162,12 @@ def _arrivals(board_rate, blocks=1500, rows=16384, stall_at=None, lost_at=None, 
 
 
 @pytest.mark.parametrize("given, stall_at, lost_at", [(None, None, None), (None, 600, None),
-                                                      (4 * 833_333.3, None, None), (None, None, 600)],
-                         ids=["measured", "a-stall", "a-wrong-rate-given", "frames-lost"])
+                                                      (4 * 833_333.3, None, None), (None, None, 600),
+                                                      (833_333.3, 1, None)],
+                         ids=["measured", "a-stall", "a-wrong-rate-given", "frames-lost",
+                              "a-backlog-behind-the-first-block"])
 def test_stamps_follow_the_board_without_stepping_back_or_lasting_offset(given, stall_at, lost_at):
-    from pyzum_zezudi_vu.sinks.board_clock import MIN_FIT_S, BoardClock
+    from pyzum_zezudi_vu.sinks.board_clock import MIN_FIT_S, SLEW, BoardClock
 
     board_rate, rows = 833_333.3, 16384
     clock, errors, last, waiting = BoardClock(given), [], None, []
@@ -178,6 +180,8 @@ def test_stamps_follow_the_board_without_stepping_back_or_lasting_offset(given, 
             stamps = clock.stamps(frames_ - rows, rows)
             assert last is None or stamps.first > last, "a block's stamps stepped back"
             assert stamps.interval > 0
+            if given == board_rate:  # a rate declared right is kept, whatever the arrivals' burst
+                assert stamps.interval * board_rate == pytest.approx(1, abs=SLEW * 1.001), clock.rate_hz
             last = stamps.at(rows - 1)
             errors.append(last - taken_)
         waiting = []

@@ -90,12 +90,15 @@ class BoardClock:
 
     def __init__(self, rate_hz: float | None = None) -> None:
         self._given = rate_hz
+        self._declared = rate_hz is not None
         # Frames are fitted as seconds at about the board's rate, to keep the fit's numbers near one.
         self._scale = rate_hz or 1e6
         self._fit = _ForgettingFit(RATE_HALF_LIFE_S)
         self._origin: tuple[int, float] | None = None  # (frames, arrival) of the first block observed
         self._anchor: tuple[int, float] | None = None  # a frame on the line and its time
         self._last_arrival: float | None = None
+        self._last_frames = 0
+        self._early = 0.0  # how far arrivals came earlier than the line since the measurement began
         self._window = (0.0, math.inf)  # when the current window began, the least lateness in it
         self._least_before = -math.inf  # the least lateness in the window before
         self._risen = 0.0  # how far the line rose in all, for lasting lateness
@@ -150,9 +153,16 @@ class BoardClock:
         assert self._origin is not None and self._anchor is not None
         following_given = self._known_rate() == self._given
         late = arrival - self.taken_at(frames_so_far) if self._known_rate() else 0.0
-        self._last_arrival = arrival
-        # The rate is fitted to the punctual blocks only: a stall and the burst behind it would tilt it.
-        if late <= PUNCTUAL_S or self.measured_span < MIN_FIT_S:
+        if self._draining(frames_so_far, arrival, late):
+            # A backlog drains (blocks queued behind the first, while an outlet was made): everything fitted so
+            # far came late. The measurement begins again here.
+            self._fit = _ForgettingFit(RATE_HALF_LIFE_S)
+            self._origin, self._early = (frames_so_far, arrival), 0.0
+        self._last_arrival, self._last_frames = arrival, frames_so_far
+        # The rate is fitted to the punctual blocks only: a stall and the burst behind it would tilt it. Before
+        # the arrivals span enough, only a declared rate tells which are late (the blocks queued behind an outlet
+        # being made at the first block would make a board seem several times faster than it is).
+        if late <= PUNCTUAL_S or (self.measured_span < MIN_FIT_S and not self._declared):
             # Less what the line rose: frames lost on the board are a step, not a slower board.
             self._fit.add((frames_so_far - self._origin[0]) / self._scale, arrival - self._origin[1] - self._risen)
         # The line goes through the present, so that a new rate turns it about now rather than the past.
@@ -160,6 +170,14 @@ class BoardClock:
         if following_given and self._known_rate() != self._given:
             self._anchor = (frames_so_far, arrival)  # the rate given was wrong, and so was the line it drew
         self._rise(late, arrival)
+
+    def _draining(self, frames_so_far: int, arrival: float, late: float) -> bool:
+        # Only a declared rate tells, before the fit does, that blocks came faster than the board makes them.
+        if not self._declared or late >= 0 or self.measured_span >= MIN_FIT_S or self._last_arrival is None:
+            return False
+        self._early -= late
+        quick = arrival - self._last_arrival < 0.5 * (frames_so_far - self._last_frames) / self._given
+        return quick and self._early > RISE_TOLERANCE_S
 
     def _rise(self, late: float, arrival: float) -> None:
         # Only a window in which every block came later than the line raises it, and only when the window
