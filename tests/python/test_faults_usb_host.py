@@ -50,11 +50,13 @@ def read_blocks(board, count):
 
 
 def blocks_from(board, first_frame, count):
-    """The next `count` blocks whose first frame is `first_frame` or later; earlier ones are passed over."""
+    """The next `count` blocks that hold a frame from `first_frame` on; blocks of earlier frames only (what a
+    run before left queued) are passed over. A block that begins with earlier frames is kept: stale bytes
+    delivered into the new run land there."""
     blocks = []
     for _ in range(64 + count):  # at most a whole pool of earlier ones
         block = read_blocks(board, 1)[0]
-        if frame_indices(block)[0] >= first_frame:
+        if (frame_indices(block) >= first_frame).any():
             blocks.append(block)
         if len(blocks) == count:
             return blocks
