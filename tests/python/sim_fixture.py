@@ -75,5 +75,6 @@ def pool_size(board, bound=60.0, pause=0.02):
             count += 1
         if count >= 64:
             break
+        pause = min(2 * pause, 5.0)  # a loaded machine fills the pool more slowly: give it longer each time
         board.start()
     return count
